@@ -1,0 +1,29 @@
+// The session's connection to the sharing server, as the session controller
+// drives it. LongPoll is the HTTPS implementation; tests may supply another.
+#pragma once
+
+#include <string>
+
+#include "transport/AgentMessage.h"
+
+namespace mv {
+
+// Answers of poll().
+inline constexpr int kPollBatch = 0;      // a batch was delivered
+inline constexpr int kPollNothing = 1;    // nothing yet: poll again
+inline constexpr int kPollError = 2;      // error, or no session token
+inline constexpr int kPollClosed = 3;     // server closed the session, or transport failure
+
+class SessionClient : public AgentConnection {
+ public:
+  // Handshake (blocking): exchanges the session identifier for a token.
+  // Answers true when a non-empty token is held afterwards.
+  virtual bool initSession(const std::string& session_id) = 0;
+  // One long poll (blocking). On kPollBatch `batch` receives the batch text;
+  // otherwise it is left as it was. `batch` may be null.
+  virtual int poll(std::string* batch) = 0;
+  // Posts the close notice when a token is held (blocking), then forgets it.
+  virtual void close() = 0;
+};
+
+}  // namespace mv
