@@ -1,0 +1,16 @@
+// Strict UTF-8 decoding (no overlong forms, no encoded surrogates, nothing
+// above U+10FFFF), for text that comes from the server.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mv {
+
+// The UTF-16 form of `text`; nothing when it is not valid UTF-8.
+std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
+
+bool IsValidUtf8(std::string_view text);
+
+}  // namespace mv
