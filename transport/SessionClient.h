@@ -24,6 +24,10 @@ class SessionClient : public AgentConnection {
   virtual int poll(std::string* batch) = 0;
   // Posts the close notice when a token is held (blocking), then forgets it.
   virtual void close() = 0;
+  // Ends a blocked initSession() or poll() at once, as a transport failure,
+  // and makes later ones fail at once. Safe from any thread; the session
+  // controller calls it in teardown, after close().
+  virtual void abortRequests() = 0;
 };
 
 }  // namespace mv

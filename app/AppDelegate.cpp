@@ -1,0 +1,180 @@
+#include "app/AppDelegate.h"
+
+#include <chrono>
+#include <utility>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "app/Accessibility.h"
+#include "app/LaunchUrl.h"
+#include "app/Log.h"
+#include "commands/Dispatcher.h"
+#include "commands/QuitHotKey.h"
+#include "transport/AgentMessage.h"
+#include "transport/Json.h"
+
+namespace mv {
+namespace {
+
+constexpr std::chrono::nanoseconds kBareLaunchGracePeriod{500'000'000};
+constexpr const char* kAlertMessageText = "Morrowvane Remote Control Helper";
+constexpr const char* kBareLaunchText =
+    "Morrowvane Helper is installed. It launches automatically from your browser when you "
+    "start remote control.";
+constexpr const char* kConsentText =
+    "Do you want to enable remote control in your current screen sharing session?";
+
+}  // namespace
+
+AppDelegate::AppDelegate(ClientFactory make_client) : make_client_(std::move(make_client)) {}
+
+AppDelegate::~AppDelegate() {
+  // SendToAgent must not reach a client that is gone.
+  if (_longPoll) SetAgentConnection(nullptr);
+}
+
+void AppDelegate::ApplicationWillFinishLaunching() {
+  CurrentPlatform()->SetOpenURLHandler([this](const std::string& url) { handleGetURLEvent(url); });
+}
+
+void AppDelegate::ApplicationDidFinishLaunching() {
+  _didFinishLaunching = true;
+  if (!_server.empty()) {
+    startSession();
+    return;
+  }
+  for (const std::string& argument : CurrentPlatform()->ProcessArguments()) {
+    if (argument.starts_with(kLaunchUrlPrefix)) {
+      MVLogWrite("MorrowvaneHelper: URL from argv: " + argument);
+      parseAndValidateURL(argument);
+      break;
+    }
+  }
+  if (!_server.empty()) {
+    startSession();
+    return;
+  }
+  CurrentPlatform()->PostToMainAfter(kBareLaunchGracePeriod, [this] {
+    if (!_started && !terminating_) showBareLaunchInfoAndQuit();
+  });
+}
+
+void AppDelegate::handleGetURLEvent(const std::string& url) {
+  MVLogWrite("MorrowvaneHelper: GetURL event: " + url);
+  if (!parseAndValidateURL(url)) {
+    MVLogWrite("MorrowvaneHelper: URL rejected, terminating");
+    requestTermination();
+    return;
+  }
+  if (_didFinishLaunching) startSession();
+}
+
+bool AppDelegate::parseAndValidateURL(const std::string& url) {
+  std::optional<LaunchTarget> target = parseLaunchURL(url);
+  if (!target) return false;
+  _server = std::move(target->server);
+  _sessionId = std::move(target->session_id);
+  MVLogWrite("MorrowvaneHelper: parsed server=" + _server + " sessionId=" + _sessionId);
+  return true;
+}
+
+bool AppDelegate::serverAllowed(std::string_view host) { return mv::serverAllowed(host); }
+
+void AppDelegate::startSession() {
+  if (_started) return;
+  _started = true;
+
+  Platform* platform = CurrentPlatform();
+  platform->ActivateIgnoringOtherApps();
+  AlertSpec consent;
+  consent.message_text = kAlertMessageText;
+  consent.informative_text = kConsentText;
+  consent.buttons = {"Yes", "No"};
+  consent.use_app_icon = true;
+  const int response = platform->RunModalAlert(consent);
+  // A refused open-URL event may have ended the program while the alert was
+  // open; nothing may start then.
+  if (terminating_) return;
+  if (response != kAlertFirstButtonReturn) {
+    MVLogWrite("MorrowvaneHelper: user declined remote control, terminating");
+    requestTermination();
+    return;
+  }
+  MVLogWrite("MorrowvaneHelper: user granted; connecting to " + _server);
+
+  if (!IsAccessibilityTrusted()) {
+    MVLogWrite("MorrowvaneHelper: Accessibility not yet granted; prompting now");
+    PromptAccessibilityIfNeeded();
+    OpenAccessibilitySettings();
+  }
+
+  setLongPoll(make_client_(_server));
+  platform->RunOnWorkerThread([this, session_id = _sessionId] { runHandshake(session_id); });
+}
+
+void AppDelegate::runHandshake(const std::string& session_id) {
+  const bool ok = longPoll()->initSession(session_id);
+  if (terminating_) return;
+  if (!ok) {
+    MVLogWrite("MorrowvaneHelper: initSession failed (no token); terminating");
+    CurrentPlatform()->PostToMain([this] { requestTermination(); });
+    return;
+  }
+  MVLogWrite("MorrowvaneHelper: initSession ok; entering poll loop");
+  runPollLoop();
+}
+
+void AppDelegate::runPollLoop() {
+  int code = kPollNothing;
+  for (;;) {
+    const std::shared_ptr<SessionClient> client = longPoll();
+    std::string batch;
+    code = client->poll(&batch);
+    // Teardown has begun (and may have cut this poll short): the process is
+    // ending, so neither the batch nor the poll's end is worth reporting.
+    if (terminating_) return;
+    if (code == kPollNothing) continue;
+    if (code != kPollBatch) break;
+    CurrentPlatform()->PostToMain([this, text = std::move(batch)] { handleBatch(text); });
+  }
+  MVLogWrite("MorrowvaneHelper: poll loop ending (result=" + std::to_string(code) +
+             "); terminating");
+  CurrentPlatform()->PostToMain([this] { requestTermination(); });
+}
+
+void AppDelegate::handleBatch(const std::string& text) {
+  if (terminating_) return;
+  rapidjson::Document doc;
+  if (!ParseJson(text, doc, /*skip_bom=*/true)) return;
+  DispatchMultiInput(doc);
+}
+
+void AppDelegate::showBareLaunchInfoAndQuit() {
+  AlertSpec info;
+  info.message_text = kAlertMessageText;
+  info.informative_text = kBareLaunchText;
+  info.use_app_icon = true;
+  CurrentPlatform()->RunModalAlert(info);
+  requestTermination();
+}
+
+void AppDelegate::ApplicationWillTerminate() {
+  terminating_ = true;
+  UnregisterQuitHotkey();
+  if (const std::shared_ptr<SessionClient> client = longPoll()) {
+    client->close();
+    // A poll blocked on the worker would otherwise hold the process until the
+    // server answers or the idle limit ends it.
+    client->abortRequests();
+  }
+}
+
+void AppDelegate::setLongPoll(std::shared_ptr<SessionClient> client) {
+  _longPoll = std::move(client);
+  SetAgentConnection(_longPoll.get());
+}
+
+void AppDelegate::requestTermination() { CurrentPlatform()->Terminate(); }
+
+}  // namespace mv

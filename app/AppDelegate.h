@@ -1,0 +1,66 @@
+// The application delegate: takes the launch URL, asks the user for consent,
+// runs the session's handshake and poll loop, and tears the session down.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/Platform.h"
+#include "transport/SessionClient.h"
+
+namespace mv {
+
+class AppDelegate : public ApplicationDelegate {
+ public:
+  // Makes the session's client for a server host; called once, after consent.
+  using ClientFactory = std::function<std::shared_ptr<SessionClient>(const std::string& server)>;
+
+  explicit AppDelegate(ClientFactory make_client);
+  // The platform must have joined its worker thread before the delegate goes:
+  // the worker runs the poll loop on this object.
+  ~AppDelegate() override;
+  AppDelegate(const AppDelegate&) = delete;
+  AppDelegate& operator=(const AppDelegate&) = delete;
+
+  // Launch.
+  void ApplicationWillFinishLaunching() override;
+  void ApplicationDidFinishLaunching() override;
+  void handleGetURLEvent(const std::string& url);
+  bool parseAndValidateURL(const std::string& url);
+  static bool serverAllowed(std::string_view host);
+
+  // Session.
+  void startSession();
+  void runPollLoop();
+  void showBareLaunchInfoAndQuit();
+  void ApplicationWillTerminate() override;
+
+  std::shared_ptr<SessionClient> longPoll() const { return _longPoll; }
+  void setLongPoll(std::shared_ptr<SessionClient> client);
+
+  // State, for the program's own checks and for tests.
+  const std::string& server() const { return _server; }
+  const std::string& sessionId() const { return _sessionId; }
+  bool didFinishLaunching() const { return _didFinishLaunching; }
+  bool started() const { return _started; }
+
+ private:
+  void runHandshake(const std::string& session_id);
+  void handleBatch(const std::string& text);
+  void requestTermination();
+
+  std::string _server;     // empty until a launch URL is accepted
+  std::string _sessionId;
+  bool _didFinishLaunching = false;
+  bool _started = false;
+  std::shared_ptr<SessionClient> _longPoll;
+
+  ClientFactory make_client_;
+  // Set when teardown begins; the worker then stops without posting more work.
+  std::atomic<bool> terminating_{false};
+};
+
+}  // namespace mv
