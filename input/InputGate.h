@@ -4,5 +4,11 @@
 #pragma once
 
 namespace mv {
+
 extern bool g_is_accepting_input;
+
+// True when input is accepted and the desktop lets us post it (asked afresh
+// each time, and only while input is accepted).
+bool InputGateOpen();
+
 }  // namespace mv

@@ -1,0 +1,141 @@
+#include "commands/Dispatcher.h"
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "app/Log.h"
+#include "commands/Handlers.h"
+#include "input/InputGate.h"
+#include "input/KeyboardSynthesis.h"
+#include "input/MouseSynthesis.h"
+#include "platform/Platform.h"
+#include "screen/BorderOverlay.h"
+#include "transport/AgentMessage.h"
+#include "transport/Json.h"
+
+namespace mv {
+namespace {
+
+using Action = void (*)(const rapidjson::Value& payload, rapidjson::Document& reply);
+
+struct Command {
+  Action action;
+  bool sends_reply;
+};
+
+void CmdVersion(const rapidjson::Value&, rapidjson::Document& reply) {
+  AddString(reply, "result", "ok");
+  AddString(reply, "version", "1.1");
+}
+
+void CmdKeepAlive(const rapidjson::Value&, rapidjson::Document&) {}
+
+void CmdMouseEvent(const rapidjson::Value& payload, rapidjson::Document&) {
+  SynthMouseEvent(JsonInt(payload, "x"), JsonInt(payload, "y"), JsonStr(payload, "mode", ""),
+                  JsonStr(payload, "event", ""));
+}
+
+void CmdKeyboardChar(const rapidjson::Value& payload, rapidjson::Document&) {
+  SynthKeyboardChar(JsonStr(payload, "key", ""));
+}
+
+// Holds back the rest of the batch, and every later batch, until dismissed.
+void CmdMessageBox(const rapidjson::Value& payload, rapidjson::Document&) {
+  CurrentPlatform()->RunModalAlert({.message_text = JsonStr(payload, "caption", ""),
+                                    .informative_text = JsonStr(payload, "text", "")});
+}
+
+void CmdQuit(const rapidjson::Value&, rapidjson::Document& reply) {
+  g_is_accepting_input = false;
+  HideBorderWindow();
+  AddString(reply, "result", "ok");
+}
+
+void CmdClearClipboard(const rapidjson::Value&, rapidjson::Document&) { ClearClipboard(); }
+
+void CmdHideBorder(const rapidjson::Value&, rapidjson::Document&) { HideBorderWindow(); }
+
+const std::unordered_map<std::string_view, Command>& CommandTable() {
+  static const std::unordered_map<std::string_view, Command> kTable{
+      {"version", {CmdVersion, true}},
+      {"keepalive", {CmdKeepAlive, false}},
+      {"mouseevent", {CmdMouseEvent, false}},
+      {"keyboardchar", {CmdKeyboardChar, false}},
+      {"keyboardevent", {CmdKeyboardEvent, false}},
+      {"messagebox", {CmdMessageBox, false}},
+      {"quit", {CmdQuit, true}},
+      {"clearclipboard", {CmdClearClipboard, false}},
+      {"initcheck", {CmdInitCheck, true}},
+      {"predetectmonitors", {CmdPreDetectMonitors, true}},
+      {"detectmonitors", {CmdDetectMonitors, true}},
+      {"enddetectmonitors", {CmdEndDetectMonitors, true}},
+      {"selectmonitor", {CmdSelectMonitor, true}},
+      {"translatexywh", {CmdTranslateXywh, true}},
+      {"showborderabs", {CmdShowBorderAbs, false}},
+      {"showborderrel", {CmdShowBorderRel, false}},
+      {"hideborder", {CmdHideBorder, false}},
+  };
+  return kTable;
+}
+
+// The frequent commands stay out of the log.
+bool IsQuiet(std::string_view name) {
+  return name == "keepalive" || name == "mouseevent" || name == "keyboardchar" ||
+         name == "keyboardevent";
+}
+
+// The command name comes from the server: control characters are escaped so
+// that it cannot start a line of its own in the log.
+std::string EscapeForLog(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void DispatchMultiInput(const rapidjson::Document& batch) {
+  if (!batch.IsObject()) return;
+  const auto messages = batch.FindMember("messages");
+  if (messages == batch.MemberEnd() || !messages->value.IsArray()) return;
+  for (const rapidjson::Value& element : messages->value.GetArray()) {
+    if (!element.IsObject()) continue;
+    const auto payload = element.FindMember("payload");
+    if (payload == element.MemberEnd()) continue;
+    DispatchInputDoc(payload->value);
+  }
+}
+
+void DispatchInputDoc(const rapidjson::Value& payload) {
+  rapidjson::Document reply;
+  reply.SetObject();
+  const std::string name = JsonStr(payload, "cmd", "");
+  if (!IsQuiet(name)) MVLogWrite("MorrowvaneHelper: dispatch cmd=" + EscapeForLog(name));
+  AddString(reply, "cmd", name);
+
+  const auto& table = CommandTable();
+  const auto row = table.find(name);
+  const Command command = row != table.end() ? row->second : Command{CmdUnknown, true};
+  command.action(payload, reply);
+  if (command.sends_reply) SendToAgent(reply);
+}
+
+}  // namespace mv

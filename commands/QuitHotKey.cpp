@@ -1,0 +1,64 @@
+#include "commands/QuitHotKey.h"
+
+#include <string_view>
+
+#include <rapidjson/document.h>
+
+#include "input/InputGate.h"
+#include "platform/KeyCodes.h"
+#include "platform/Platform.h"
+#include "transport/AgentMessage.h"
+#include "transport/Json.h"
+
+namespace mv {
+namespace {
+
+// E, C, Q and X first, then the whole alphabet (trying those four again).
+constexpr std::string_view kCandidateLetters = "ECQXABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr uint32_t kModifiers = kHotKeyControl | kHotKeyOption | kHotKeyShift;
+
+char g_registered_letter = 0;
+HotKeyRef g_hotkey_ref = 0;
+HotKeyHandlerRef g_handler_ref = 0;
+
+void HotKeyHandler() { OnQuitHotKeyPressed(); }
+
+}  // namespace
+
+char TryRegisterQuitHotkey() {
+  if (g_registered_letter != 0) return g_registered_letter;
+  Platform& platform = *CurrentPlatform();
+  g_handler_ref = platform.InstallHotKeyHandler(HotKeyHandler);
+  for (char letter : kCandidateLetters) {
+    const std::optional<uint16_t> key_code = keycode::ForLetter(letter);
+    if (!key_code) continue;
+    const HotKeyRef ref = platform.RegisterHotKey(*key_code, kModifiers);
+    if (ref != 0) {
+      g_hotkey_ref = ref;
+      g_registered_letter = letter;
+      return letter;
+    }
+  }
+  if (g_handler_ref != 0) platform.RemoveHotKeyHandler(g_handler_ref);
+  g_handler_ref = 0;
+  return 0;
+}
+
+void UnregisterQuitHotkey() {
+  Platform& platform = *CurrentPlatform();
+  if (g_hotkey_ref != 0) platform.UnregisterHotKey(g_hotkey_ref);
+  g_hotkey_ref = 0;
+  if (g_handler_ref != 0) platform.RemoveHotKeyHandler(g_handler_ref);
+  g_handler_ref = 0;
+  g_registered_letter = 0;
+}
+
+void OnQuitHotKeyPressed() {
+  rapidjson::Document notice;
+  notice.SetObject();
+  AddString(notice, "cmd", "hot key pressed");
+  SendToAgent(notice);
+  g_is_accepting_input = false;
+}
+
+}  // namespace mv
