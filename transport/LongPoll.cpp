@@ -1,0 +1,395 @@
+#include "transport/LongPoll.h"
+
+#include <curl/curl.h>
+
+#include <list>
+#include <utility>
+
+#include <rapidjson/document.h>
+
+#include "app/Log.h"
+#include "transport/Json.h"
+#include "transport/Utf8.h"
+
+namespace mv {
+namespace {
+
+constexpr const char* kUserAgent = "MorrowvaneHelper/1.0";
+
+// libcurl's process-wide state, set up once before the first client.
+void EnsureCurlGlobal() {
+  struct Global {
+    Global() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+    ~Global() { curl_global_cleanup(); }
+  };
+  static Global global;
+}
+
+// Everything outside RFC 3986's unreserved set is escaped, so that no token
+// can end the query value or change the URL.
+std::string PercentEncode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                            (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      out.push_back(ch);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
+    }
+  }
+  return out;
+}
+
+// Unicode category Z, U+0009..U+000D and U+0085: all of them in the BMP.
+bool IsStrippable(char16_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+size_t Utf8Length(char16_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : 3; }
+
+// `text` without white space and line breaks at either end; nothing when it
+// is not valid UTF-8.
+std::optional<std::string> Strip(const std::string& text) {
+  const std::optional<std::u16string> units = Utf8ToUtf16(text);
+  if (!units) return std::nullopt;
+  size_t front = 0;
+  size_t head = 0;
+  while (front < units->size() && IsStrippable((*units)[front])) head += Utf8Length((*units)[front++]);
+  size_t back = units->size();
+  size_t tail = 0;
+  while (back > front && IsStrippable((*units)[back - 1])) tail += Utf8Length((*units)[--back]);
+  return text.substr(head, text.size() - head - tail);
+}
+
+// The whole text as one JSON value; a NUL byte inside makes it not JSON
+// (ParseJson would otherwise read only up to it).
+bool ParseWhole(const std::string& text, rapidjson::Document& doc) {
+  return text.find('\0') == std::string::npos && ParseJson(text, doc);
+}
+
+// The handshake answer for the log: the value of a string "token" member is
+// replaced, so the log file never holds a live session token.
+std::string Redacted(const std::string& text) {
+  rapidjson::Document doc;
+  if (!ParseWhole(text, doc) || !doc.IsObject()) return text;
+  bool changed = false;
+  for (auto& member : doc.GetObject()) {
+    if (member.name == "token" && member.value.IsString() && member.value.GetStringLength() > 0) {
+      member.value.SetString(rapidjson::StringRef("<redacted>"));
+      changed = true;
+    }
+  }
+  return changed ? ToJsonString(doc) : text;
+}
+
+size_t DiscardBody(char*, size_t size, size_t count, void*) { return size * count; }
+
+struct Body {
+  std::string text;
+};
+
+// Refusing the write (answering less than given) ends the transfer with
+// CURLE_WRITE_ERROR: a body over the limit is never accumulated.
+size_t CollectBody(char* data, size_t size, size_t count, void* user) {
+  auto* body = static_cast<Body*>(user);
+  const size_t n = size * count;
+  if (body->text.size() + n > LongPoll::kMaxBodyBytes) return 0;
+  body->text.append(data, n);
+  return n;
+}
+
+void LogReplyOutcome(long status, CURLcode result, const char* error_text) {
+  if (result == CURLE_OK && status == 200) return;
+  std::string err = "none";
+  if (result != CURLE_OK) err = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
+  MVLogWrite("MorrowvaneHelper: reply POST failed: code=" + std::to_string(status) + " err=" + err);
+}
+
+}  // namespace
+
+struct LongPoll::Curl {
+  CURLM* get_multi = curl_multi_init();
+  CURL* get = curl_easy_init();
+  CURLM* post_multi = curl_multi_init();
+  CURL* post = curl_easy_init();
+  CURLM* async_multi = curl_multi_init();
+  curl_slist* connect_to = nullptr;
+  curl_slist* post_headers = nullptr;
+
+  Curl() = default;
+  Curl(const Curl&) = delete;
+  Curl& operator=(const Curl&) = delete;
+  ~Curl() {
+    curl_easy_cleanup(get);
+    curl_easy_cleanup(post);
+    curl_multi_cleanup(get_multi);
+    curl_multi_cleanup(post_multi);
+    curl_multi_cleanup(async_multi);
+    curl_slist_free_all(connect_to);
+    curl_slist_free_all(post_headers);
+  }
+
+  // What every request shares: HTTPS only, no redirects, the idle limit
+  // (no overall limit), the user agent. Verification stays at libcurl's
+  // default (on); no cookie engine is enabled.
+  void Configure(CURL* easy, const TestTransport& test) const {
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, test.idle_limit_seconds);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, test.idle_limit_seconds);
+    if (!test.ca_file.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, test.ca_file.c_str());
+    if (connect_to != nullptr) {
+      curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connect_to);
+      curl_easy_setopt(easy, CURLOPT_PROXY, "");  // the mapping is to this machine
+    }
+  }
+
+  void ConfigurePost(CURL* easy, const TestTransport& test, const std::string& url,
+                     const std::string& body) const {
+    Configure(easy, test);
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, post_headers);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, DiscardBody);
+  }
+};
+
+namespace {
+
+// Runs one transfer of `easy` on `multi` (which keeps the connection for the
+// next one) until it ends or `aborted` is raised; a wakeup of `multi` makes
+// the flag seen at once.
+CURLcode RunTransfer(CURLM* multi, CURL* easy, const std::atomic<bool>& aborted) {
+  if (aborted) return CURLE_ABORTED_BY_CALLBACK;
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+  for (bool done = false; !done;) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+      result = CURLE_FAILED_INIT;
+      break;
+    }
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+      if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) {
+        result = msg->data.result;
+        done = true;
+      }
+    }
+    if (done || aborted) break;
+    curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+  }
+  curl_multi_remove_handle(multi, easy);
+  return result;
+}
+
+}  // namespace
+
+LongPoll::LongPoll(std::string server) : LongPoll(std::move(server), TestTransport{}) {}
+
+LongPoll::LongPoll(std::string server, TestTransport test)
+    : _server(std::move(server)), transport_(std::move(test)) {
+  EnsureCurlGlobal();
+  curl_ = std::make_unique<Curl>();
+  if (!transport_.connect_to.empty()) {
+    curl_->connect_to = curl_slist_append(nullptr, transport_.connect_to.c_str());
+  }
+  curl_->post_headers = curl_slist_append(nullptr, "Content-Type: text/plain");
+  // No "Expect: 100-continue" round trip before larger bodies.
+  curl_->post_headers = curl_slist_append(curl_->post_headers, "Expect:");
+
+  curl_->Configure(curl_->get, transport_);
+  curl_easy_setopt(curl_->get, CURLOPT_WRITEFUNCTION, CollectBody);
+  curl_easy_setopt(curl_->get, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBodyBytes));
+  // One connection for the handshake and the polls, reused while the server
+  // keeps it open.
+  curl_multi_setopt(curl_->get_multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, 1L);
+
+  post_thread_ = std::thread([this] { postLoop(); });
+}
+
+LongPoll::~LongPoll() {
+  {
+    std::lock_guard lock(queue_mutex_);
+    stopping_ = true;
+  }
+  curl_multi_wakeup(curl_->async_multi);
+  post_thread_.join();
+}
+
+std::optional<std::string> LongPoll::urlForQuery(const std::string& query) const {
+  const std::string text = "https://" + _server + "/nativehelper" + query;
+  CURLU* url = curl_url();
+  const CURLUcode parsed = curl_url_set(url, CURLUPART_URL, text.c_str(), 0);
+  curl_url_cleanup(url);
+  if (parsed != CURLUE_OK) return std::nullopt;
+  return text;
+}
+
+std::optional<std::string> LongPoll::getBlocking(const std::string& query) {
+  const std::optional<std::string> url = urlForQuery(query);
+  if (!url) return std::nullopt;
+  std::lock_guard lock(get_mutex_);
+  Body body;
+  curl_easy_setopt(curl_->get, CURLOPT_URL, url->c_str());
+  curl_easy_setopt(curl_->get, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(curl_->get, CURLOPT_WRITEDATA, &body);
+  const CURLcode result = RunTransfer(curl_->get_multi, curl_->get, aborted_);
+  curl_easy_setopt(curl_->get, CURLOPT_WRITEDATA, nullptr);
+  if (result != CURLE_OK || !IsValidUtf8(body.text)) return std::nullopt;
+  return std::move(body.text);
+}
+
+int64_t LongPoll::postBlocking(const std::string& query, const std::string& body) {
+  const std::optional<std::string> url = urlForQuery(query);
+  if (!url) return 0;
+  std::lock_guard lock(post_mutex_);
+  curl_->ConfigurePost(curl_->post, transport_, *url, body);
+  const CURLcode result = RunTransfer(curl_->post_multi, curl_->post, aborted_);
+  if (result == CURLE_ABORTED_BY_CALLBACK) return 0;
+  long status = 0;
+  curl_easy_getinfo(curl_->post, CURLINFO_RESPONSE_CODE, &status);
+  return status;
+}
+
+std::optional<std::string> LongPoll::token() const {
+  std::lock_guard lock(token_mutex_);
+  return _token;
+}
+
+std::string LongPoll::tokenQuery(const std::string& token) const {
+  return "?token=" + PercentEncode(token);
+}
+
+bool LongPoll::initSession(const std::string& session_id) {
+  const std::optional<std::string> text = getBlocking("?id=" + PercentEncode(session_id));
+  MVLogWrite("MorrowvaneHelper: initSession GET ?id=" + session_id + " -> " +
+             (text ? Redacted(*text) : std::string("(nil/transport error)")));
+  if (!text) return false;
+  rapidjson::Document doc;
+  if (!ParseWhole(*text, doc) || !doc.IsObject() || !JsonHas(doc, "token")) return false;
+  std::string held = JsonStr(doc, "token", "");
+  const bool connected = !held.empty();
+  std::lock_guard lock(token_mutex_);
+  _token = std::move(held);
+  return connected;
+}
+
+int LongPoll::poll(std::string* batch) {
+  const std::optional<std::string> held = token();
+  if (!held || held->empty()) return kPollError;
+  const std::string text = getBlocking(tokenQuery(*held)).value_or(std::string());
+  const std::string stripped = Strip(text).value_or(std::string());
+  if (stripped == "\"timeout\"" || stripped == "timeout") return kPollNothing;
+  if (stripped.empty() || stripped == "\"\"" || stripped == "\"close\"" || stripped == "close") {
+    return kPollClosed;
+  }
+  rapidjson::Document doc;
+  if (!ParseWhole(stripped, doc) || !doc.IsObject() || JsonHas(doc, "error") ||
+      !JsonHas(doc, "messages")) {
+    return kPollError;
+  }
+  if (batch != nullptr) *batch = stripped;
+  return kPollBatch;
+}
+
+void LongPoll::postBodyAsync(const std::string& body) {
+  const std::optional<std::string> held = token();
+  if (!held || held->empty()) return;
+  std::optional<std::string> url = urlForQuery(tokenQuery(*held));
+  if (!url) return;
+  {
+    std::lock_guard lock(queue_mutex_);
+    queue_.push_back({std::move(*url), body});
+  }
+  curl_multi_wakeup(curl_->async_multi);
+}
+
+void LongPoll::close() {
+  const std::optional<std::string> held = token();
+  if (!held || held->empty()) return;
+  rapidjson::Document notice;
+  notice.SetObject();
+  AddString(notice, "event", "close");
+  AddString(notice, "reason", "normal");
+  postBlocking(tokenQuery(*held), ToJsonString(notice));
+  std::lock_guard lock(token_mutex_);
+  _token.reset();
+}
+
+void LongPoll::abortRequests() {
+  aborted_ = true;
+  curl_multi_wakeup(curl_->get_multi);
+  curl_multi_wakeup(curl_->post_multi);
+  curl_multi_wakeup(curl_->async_multi);
+}
+
+void LongPoll::postLoop() {
+  struct AsyncPost {
+    PendingPost request;
+    CURL* easy = curl_easy_init();
+    char error[CURL_ERROR_SIZE] = {};
+    AsyncPost(const AsyncPost&) = delete;
+    explicit AsyncPost(PendingPost pending) : request(std::move(pending)) {}
+    ~AsyncPost() { curl_easy_cleanup(easy); }
+  };
+  std::list<AsyncPost> in_flight;
+  CURLM* multi = curl_->async_multi;
+
+  const auto finish = [&](std::list<AsyncPost>::iterator it, CURLcode result) {
+    long status = 0;
+    if (result != CURLE_ABORTED_BY_CALLBACK) curl_easy_getinfo(it->easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_multi_remove_handle(multi, it->easy);
+    LogReplyOutcome(status, result, it->error);
+    in_flight.erase(it);
+  };
+
+  for (;;) {
+    std::deque<PendingPost> fresh;
+    {
+      std::lock_guard lock(queue_mutex_);
+      if (stopping_) break;
+      fresh.swap(queue_);
+    }
+    for (PendingPost& pending : fresh) {
+      AsyncPost& post = in_flight.emplace_back(std::move(pending));
+      curl_->ConfigurePost(post.easy, transport_, post.request.url, post.request.body);
+      curl_easy_setopt(post.easy, CURLOPT_ERRORBUFFER, post.error);
+      if (aborted_ || curl_multi_add_handle(multi, post.easy) != CURLM_OK) {
+        LogReplyOutcome(0, CURLE_ABORTED_BY_CALLBACK, "");
+        in_flight.pop_back();
+      }
+    }
+    if (aborted_) {
+      while (!in_flight.empty()) finish(in_flight.begin(), CURLE_ABORTED_BY_CALLBACK);
+    }
+    int running = 0;
+    curl_multi_perform(multi, &running);
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+      if (msg->msg != CURLMSG_DONE) continue;
+      for (auto it = in_flight.begin(); it != in_flight.end(); ++it) {
+        if (it->easy == msg->easy_handle) {
+          finish(it, msg->data.result);
+          break;
+        }
+      }
+    }
+    curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+  }
+  // Replies still in flight when the client goes are lost with it.
+  for (AsyncPost& post : in_flight) curl_multi_remove_handle(multi, post.easy);
+}
+
+}  // namespace mv

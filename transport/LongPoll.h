@@ -1,0 +1,89 @@
+// The HTTPS long-poll client: the helper's only connection to the sharing
+// server. Handshake and polls are GETs on one reused connection; replies are
+// POSTed from a background thread without blocking the caller; the close
+// notice is POSTed blocking.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "transport/SessionClient.h"
+
+namespace mv {
+
+class LongPoll : public SessionClient {
+ public:
+  // Lets tests reach a local server with verification still on: a trust
+  // store, a "host:443:127.0.0.1:PORT" connect-to mapping (the URL keeps the
+  // server's name, so the certificate's name is checked) and a shorter idle
+  // limit. The program never uses it.
+  struct TestTransport {
+    std::string ca_file;
+    std::string connect_to;
+    long idle_limit_seconds = 30;
+  };
+
+  // Body size beyond which a response counts as a transport failure.
+  static constexpr size_t kMaxBodyBytes = 16 * 1024 * 1024;
+
+  // `server`: the accepted host name, without scheme, port or path. Makes no
+  // request.
+  explicit LongPoll(std::string server);
+  LongPoll(std::string server, TestTransport test);
+  ~LongPoll() override;
+
+  LongPoll(const LongPoll&) = delete;
+  LongPoll& operator=(const LongPoll&) = delete;
+
+  // "https://" + server + "/nativehelper" + query; nothing when that is not
+  // a valid URL.
+  std::optional<std::string> urlForQuery(const std::string& query) const;
+  // GET (blocking): the body when it arrived whole, was valid UTF-8 and not
+  // over kMaxBodyBytes, whatever the status; otherwise nothing.
+  std::optional<std::string> getBlocking(const std::string& query);
+  // POST (blocking): the HTTP status, 0 when there was none.
+  int64_t postBlocking(const std::string& query, const std::string& body);
+
+  bool initSession(const std::string& session_id) override;
+  int poll(std::string* batch) override;
+  void postBodyAsync(const std::string& body) override;
+  void close() override;
+  void abortRequests() override;
+
+ private:
+  struct Curl;  // libcurl handles, kept out of this header
+  struct PendingPost {
+    std::string url;
+    std::string body;
+  };
+
+  std::optional<std::string> token() const;
+  std::string tokenQuery(const std::string& token) const;
+  void postLoop();
+
+  const std::string _server;
+  const TestTransport transport_;
+
+  mutable std::mutex token_mutex_;
+  std::optional<std::string> _token;  // absent, or set by a handshake
+
+  std::atomic<bool> aborted_{false};
+
+  std::mutex get_mutex_;   // one GET at a time on the reused handle
+  std::mutex post_mutex_;  // one blocking POST at a time
+
+  std::mutex queue_mutex_;
+  std::deque<PendingPost> queue_;
+  bool stopping_ = false;
+
+  std::unique_ptr<Curl> curl_;
+  std::thread post_thread_;
+};
+
+}  // namespace mv
