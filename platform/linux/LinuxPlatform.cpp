@@ -1,0 +1,339 @@
+#include "platform/linux/LinuxPlatform.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QClipboard>
+#include <QIcon>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPointer>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <syslog.h>
+
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/linux/QtCompositor.h"
+#include "platform/linux/QtMainQueue.h"
+#include "platform/linux/QtOpenUrlService.h"
+#include "platform/linux/QtOverlayWindow.h"
+#include "platform/linux/X11Desktop.h"
+
+// Resources of a static library are registered by hand; the macro must be
+// used outside any namespace.
+static void InitPlatformResources() { Q_INIT_RESOURCE(resources); }
+
+namespace mv {
+namespace {
+
+constexpr std::string_view kLaunchUrlPrefix = "morrowvanenativehost://";
+constexpr int kAlertIconSize = 64;
+
+QString FromUtf8(const std::string& text) {
+  // Invalid sequences become U+FFFD; they never break the dialog.
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+class QtRepeatingTimer final : public RepeatingTimer {
+ public:
+  explicit QtRepeatingTimer(QTimer* timer) : timer_(timer) {}
+  ~QtRepeatingTimer() override { delete timer_.data(); }
+  void Invalidate() override {
+    if (timer_) timer_->stop();
+  }
+
+ private:
+  QPointer<QTimer> timer_;
+};
+
+class LinuxPlatform final : public Platform {
+ public:
+  LinuxPlatform(std::vector<std::string> arguments, std::unique_ptr<X11Desktop> desktop,
+                std::unique_ptr<QApplication> app);
+  ~LinuxPlatform() override;
+
+  int RunApplication(ApplicationDelegate& delegate) override;
+  void SetOpenURLHandler(std::function<void(const std::string&)> handler) override;
+  std::vector<std::string> ProcessArguments() override { return arguments_; }
+  void ActivateIgnoringOtherApps() override { activate_next_alert_ = true; }
+  void Terminate() override;
+
+  void PostToMain(std::function<void()> work) override { queue_->Post(std::move(work)); }
+  void PostToMainAfter(std::chrono::nanoseconds delay, std::function<void()> work) override {
+    queue_->PostAfter(delay, std::move(work));
+  }
+  void RunOnWorkerThread(std::function<void()> work) override;
+
+  int RunModalAlert(const AlertSpec& alert) override;
+
+  std::unique_ptr<OverlayWindow> CreateOverlayWindow(const OverlayWindowSpec& spec) override;
+  std::unique_ptr<RepeatingTimer> ScheduleRepeatingTimer(std::chrono::milliseconds interval,
+                                                         std::function<void()> action) override;
+
+  std::vector<Rect> ActiveDisplayBounds() override { return desktop_->MonitorBounds(); }
+  std::optional<double> PrimaryScreenHeight() override;
+
+  void PostMouseEvent(const MouseEvent& event) override { desktop_->PostMouse(event); }
+  void PostKeyboardEvent(const KeyboardEvent& event) override { desktop_->PostKeyboard(event); }
+
+  HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) override;
+  void RemoveHotKeyHandler(HotKeyHandlerRef handler) override { hot_key_handlers_.erase(handler); }
+  HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) override {
+    return desktop_->GrabHotKey(key_code, modifiers);
+  }
+  void UnregisterHotKey(HotKeyRef hot_key) override { desktop_->UngrabHotKey(hot_key); }
+
+  void ClearClipboard() override { QGuiApplication::clipboard()->clear(QClipboard::Clipboard); }
+
+  // Posting input needs the XTEST extension; there is nothing to ask the
+  // user and no settings page to open on X11.
+  bool IsAccessibilityTrusted() override { return desktop_->HasXTest(); }
+  bool PromptAccessibility() override { return desktop_->HasXTest(); }
+  void OpenAccessibilitySettings() override {}
+
+  void WriteSystemLog(std::string_view message) override;
+
+ private:
+  void DeliverOpenURL(const std::string& url);
+  void CallHotKeyHandlers();
+
+  std::vector<std::string> arguments_;
+  std::unique_ptr<X11Desktop> desktop_;
+  std::unique_ptr<QApplication> app_;
+  // Parent of the timers and the connections below; goes before the app.
+  std::unique_ptr<QObject> owner_;
+  std::unique_ptr<QtMainQueue> queue_;
+  std::unique_ptr<QSocketNotifier> x_notifier_;
+  std::unique_ptr<QtOpenUrlService> url_service_;
+  std::vector<QPointer<QtOverlayWidget>> widgets_;
+
+  ApplicationDelegate* delegate_ = nullptr;
+  std::function<void(const std::string&)> open_url_handler_;
+  std::vector<std::string> pending_urls_;  // arrived before a handler was set
+  bool terminating_ = false;
+  bool activate_next_alert_ = false;
+  int open_alerts_ = 0;
+  std::map<HotKeyHandlerRef, std::function<void()>> hot_key_handlers_;
+  HotKeyHandlerRef next_hot_key_handler_ = 1;
+
+  std::mutex workers_mutex_;
+  std::vector<std::thread> workers_;  // guarded by workers_mutex_
+};
+
+LinuxPlatform::LinuxPlatform(std::vector<std::string> arguments,
+                             std::unique_ptr<X11Desktop> desktop,
+                             std::unique_ptr<QApplication> app)
+    : arguments_(std::move(arguments)),
+      desktop_(std::move(desktop)),
+      app_(std::move(app)),
+      owner_(std::make_unique<QObject>()),
+      queue_(std::make_unique<QtMainQueue>()) {
+  desktop_->SetHotKeyPressHandler([this] { CallHotKeyHandlers(); });
+  // Hot key presses arrive on the private X connection, also while a dialog
+  // runs its own event loop. Xlib may have read events into its queue
+  // during other requests without the socket becoming readable again, so
+  // the queue is also drained each time the loop is about to wait.
+  x_notifier_ = std::make_unique<QSocketNotifier>(desktop_->ConnectionFd(), QSocketNotifier::Read);
+  QObject::connect(x_notifier_.get(), &QSocketNotifier::activated, owner_.get(),
+                   [this] { desktop_->ProcessPendingEvents(); });
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, owner_.get(),
+                     [this] { desktop_->ProcessPendingEvents(); });
+  }
+}
+
+LinuxPlatform::~LinuxPlatform() {
+  {
+    std::lock_guard lock(workers_mutex_);
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+  }
+  url_service_.reset();
+  for (const QPointer<QtOverlayWidget>& widget : widgets_) delete widget.data();
+  x_notifier_.reset();
+  queue_.reset();
+  owner_.reset();
+  desktop_->SetHotKeyPressHandler(nullptr);
+}
+
+int LinuxPlatform::RunApplication(ApplicationDelegate& delegate) {
+  terminating_ = false;
+  std::optional<std::string> url;
+  for (const std::string& argument : arguments_) {
+    if (argument.starts_with(kLaunchUrlPrefix)) {
+      url = argument;
+      break;
+    }
+  }
+  url_service_ = std::make_unique<QtOpenUrlService>(
+      [this](const std::string& text) { DeliverOpenURL(text); });
+  if (url_service_->Start(url) == QtOpenUrlService::Outcome::kForwarded) {
+    url_service_.reset();
+    return 0;
+  }
+
+  delegate_ = &delegate;
+  delegate.ApplicationWillFinishLaunching();
+  QMetaObject::invokeMethod(
+      owner_.get(),
+      [this] {
+        if (!terminating_ && delegate_) delegate_->ApplicationDidFinishLaunching();
+      },
+      Qt::QueuedConnection);
+  if (!terminating_) QApplication::exec();
+  delegate_ = nullptr;
+  url_service_.reset();
+  return 0;
+}
+
+void LinuxPlatform::SetOpenURLHandler(std::function<void(const std::string&)> handler) {
+  open_url_handler_ = std::move(handler);
+  if (!open_url_handler_) return;
+  for (std::string& url : std::exchange(pending_urls_, {})) open_url_handler_(url);
+}
+
+void LinuxPlatform::DeliverOpenURL(const std::string& url) {
+  if (terminating_) return;
+  if (open_url_handler_) {
+    open_url_handler_(url);
+  } else {
+    pending_urls_.push_back(url);
+  }
+}
+
+void LinuxPlatform::Terminate() {
+  if (terminating_) return;
+  terminating_ = true;
+  queue_->Stop();
+  if (delegate_) delegate_->ApplicationWillTerminate();
+  // Ends every running event loop, the nested ones of open dialogs too.
+  QCoreApplication::exit(0);
+}
+
+void LinuxPlatform::RunOnWorkerThread(std::function<void()> work) {
+  std::lock_guard lock(workers_mutex_);
+  workers_.emplace_back(std::move(work));
+}
+
+int LinuxPlatform::RunModalAlert(const AlertSpec& alert) {
+  const int last_answer =
+      kAlertFirstButtonReturn + (alert.buttons.empty() ? 0 : static_cast<int>(alert.buttons.size()) - 1);
+  // Once the program is ending no dialog is shown; the answer is the one
+  // Escape would give.
+  if (terminating_) return last_answer;
+
+  QMessageBox box;
+  box.setWindowTitle(QGuiApplication::applicationDisplayName());
+  box.setTextFormat(Qt::PlainText);
+  box.setText(FromUtf8(alert.message_text));
+  box.setInformativeText(FromUtf8(alert.informative_text));
+  if (alert.use_app_icon) {
+    const QPixmap icon(QStringLiteral(":/AppIcon.png"));
+    if (!icon.isNull()) {
+      box.setIconPixmap(icon.scaled(kAlertIconSize, kAlertIconSize, Qt::KeepAspectRatio,
+                                    Qt::SmoothTransformation));
+    }
+  }
+  std::vector<QAbstractButton*> buttons;
+  if (alert.buttons.empty()) {
+    buttons.push_back(box.addButton(QMessageBox::Ok));
+  } else {
+    // One role for all keeps them in the given order.
+    for (const std::string& title : alert.buttons) {
+      buttons.push_back(box.addButton(FromUtf8(title), QMessageBox::ActionRole));
+    }
+  }
+  box.setDefaultButton(static_cast<QPushButton*>(buttons.front()));
+  box.setEscapeButton(buttons.back());
+
+  if (std::exchange(activate_next_alert_, false)) {
+    box.show();
+    box.raise();
+    box.activateWindow();
+  }
+  ++open_alerts_;
+  box.exec();
+  --open_alerts_;
+
+  for (size_t i = 0; i < buttons.size(); ++i) {
+    if (box.clickedButton() == buttons[i]) return kAlertFirstButtonReturn + static_cast<int>(i);
+  }
+  return last_answer;
+}
+
+std::unique_ptr<OverlayWindow> LinuxPlatform::CreateOverlayWindow(const OverlayWindowSpec& spec) {
+  std::erase_if(widgets_, [](const QPointer<QtOverlayWidget>& widget) { return widget.isNull(); });
+  const RootRect root = WindowSystemFrameToRoot(spec.frame, desktop_->PrimaryMonitorRoot());
+  auto* widget = new QtOverlayWidget(spec, root, &CompositorRunning);
+  widgets_.emplace_back(widget);
+  return std::make_unique<QtOverlayWindow>(widget);
+}
+
+std::unique_ptr<RepeatingTimer> LinuxPlatform::ScheduleRepeatingTimer(
+    std::chrono::milliseconds interval, std::function<void()> action) {
+  auto* timer = new QTimer(owner_.get());
+  timer->setInterval(interval);
+  // A modal alert holds the program's state still: ticks that fall while one
+  // is open are skipped.
+  QObject::connect(timer, &QTimer::timeout, owner_.get(), [this, action = std::move(action)] {
+    if (open_alerts_ == 0) action();
+  });
+  timer->start();
+  return std::make_unique<QtRepeatingTimer>(timer);
+}
+
+std::optional<double> LinuxPlatform::PrimaryScreenHeight() {
+  const Rect primary = desktop_->PrimaryMonitorRoot();
+  if (primary.width <= 0 || primary.height <= 0) return std::nullopt;
+  return primary.height;
+}
+
+HotKeyHandlerRef LinuxPlatform::InstallHotKeyHandler(std::function<void()> on_press) {
+  const HotKeyHandlerRef ref = next_hot_key_handler_++;
+  hot_key_handlers_.emplace(ref, std::move(on_press));
+  return ref;
+}
+
+void LinuxPlatform::CallHotKeyHandlers() {
+  // A handler may remove handlers; call the ones present at the press.
+  std::vector<std::function<void()>> handlers;
+  for (const auto& [ref, handler] : hot_key_handlers_) handlers.push_back(handler);
+  for (const auto& handler : handlers) handler();
+}
+
+void LinuxPlatform::WriteSystemLog(std::string_view message) {
+  static std::once_flag opened;
+  std::call_once(opened, [] { openlog("MorrowvaneHelper", LOG_PID, LOG_USER); });
+  syslog(LOG_NOTICE, "%s", std::string(message).c_str());
+}
+
+}  // namespace
+
+std::unique_ptr<Platform> CreateLinuxPlatform(int& argc, char** argv, std::string* error) {
+  std::vector<std::string> arguments(argv, argv + argc);
+  // QApplication aborts without a display; ask X first.
+  std::string open_error;
+  std::unique_ptr<X11Desktop> desktop = X11Desktop::Open(nullptr, &open_error);
+  if (!desktop) {
+    if (error) {
+      *error = open_error.empty() ? "cannot open the X display" : open_error;
+    }
+    return nullptr;
+  }
+  // The X display is the one this program works on, whatever session type
+  // the desktop announces.
+  qputenv("QT_QPA_PLATFORM", "xcb");
+  InitPlatformResources();
+  QApplication::setApplicationName(QStringLiteral("MorrowvaneHelper"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Morrowvane Remote Control Helper"));
+  QApplication::setDesktopFileName(QStringLiteral("com.morrowvane.Helper"));
+  auto app = std::make_unique<QApplication>(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/AppIcon.png")));
+  return std::make_unique<LinuxPlatform>(std::move(arguments), std::move(desktop), std::move(app));
+}
+
+}  // namespace mv

@@ -1,0 +1,74 @@
+// Overlay windows on X11 with Qt: frameless, never focused, click-through,
+// override-redirect (so on every workspace and above managed windows) and
+// shaped to their content.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+#include "platform/Platform.h"
+
+namespace mv {
+
+// Where a window lands, worked out by the platform: the window-system frame
+// converted to X root pixels.
+struct RootRect {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+};
+
+// Converts a window-system frame (origin at the bottom-left of the primary
+// monitor, y up) to X root pixels, given the primary monitor's root
+// rectangle. Edges are rounded to the nearest pixel.
+RootRect WindowSystemFrameToRoot(const Rect& frame, const Rect& primary_root);
+
+class QtOverlayWidget final : public QWidget {
+ public:
+  // `composited` answers whether a compositing manager runs right now.
+  QtOverlayWidget(const OverlayWindowSpec& spec, const RootRect& root,
+                  std::function<bool()> composited);
+
+  void SetContent(const OverlayContent& content);
+  void OrderFront();
+  void OrderOut();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  void Place();
+  void ApplyShape();
+  // Fills in logical widget coordinates (top-left origin, y down).
+  QRectF ToLogical(const Rect& fill) const;
+
+  OverlayWindowSpec spec_;
+  RootRect root_;
+  qreal ratio_ = 1.0;  // device pixel ratio of the window's screen
+  QPointF offset_;     // the root origin inside the window, in logical pixels
+  std::function<bool()> composited_;
+  OverlayContent content_;
+  bool has_content_ = false;
+  bool ordered_front_ = false;
+  bool opaque_colours_ = true;  // no compositor: draw every colour opaque
+};
+
+// The seam's handle on one overlay. The platform deletes every widget it made
+// when it goes away; a handle that outlives it then does nothing.
+class QtOverlayWindow final : public OverlayWindow {
+ public:
+  explicit QtOverlayWindow(QtOverlayWidget* widget) : widget_(widget) {}
+  ~QtOverlayWindow() override;
+  void SetContent(const OverlayContent& content) override;
+  void OrderFrontRegardless() override;
+  void OrderOut() override;
+
+ private:
+  QPointer<QtOverlayWidget> widget_;
+};
+
+}  // namespace mv
