@@ -1,0 +1,242 @@
+#include "platform/linux/X11Desktop.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "platform/KeyCodes.h"
+#include "platform/linux/X11ErrorTrap.h"
+#include "platform/linux/X11Keyboard.h"
+
+namespace mv {
+namespace {
+
+// The monitors in root coordinates, the primary one first.
+std::vector<Rect> RootMonitors(Display* display) {
+  std::vector<Rect> result;
+  int event_base = 0, error_base = 0, major = 0, minor = 0;
+  // Monitors arrived with RandR 1.5; older servers count as one screen.
+  if (XRRQueryExtension(display, &event_base, &error_base) &&
+      XRRQueryVersion(display, &major, &minor) && (major > 1 || (major == 1 && minor >= 5))) {
+    int count = 0;
+    XRRMonitorInfo* monitors =
+        XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
+    for (int i = 0; i < count; ++i) {
+      Rect rect{static_cast<double>(monitors[i].x), static_cast<double>(monitors[i].y),
+                static_cast<double>(monitors[i].width), static_cast<double>(monitors[i].height)};
+      if (monitors[i].primary) {
+        result.insert(result.begin(), rect);
+      } else {
+        result.push_back(rect);
+      }
+    }
+    if (monitors) XRRFreeMonitors(monitors);
+  }
+  if (result.empty()) {
+    int screen = DefaultScreen(display);
+    result.push_back({0, 0, static_cast<double>(DisplayWidth(display, screen)),
+                      static_cast<double>(DisplayHeight(display, screen))});
+  }
+  return result;
+}
+
+int ToPixel(double value) {
+  return static_cast<int>(std::lround(std::clamp(value, -1e6, 1e6)));
+}
+
+unsigned NumLockMask(Display* display) {
+  KeyCode num_lock = XKeysymToKeycode(display, XK_Num_Lock);
+  XModifierKeymap* modmap = XGetModifierMapping(display);
+  unsigned mask = 0;
+  if (modmap && num_lock != 0) {
+    for (int index = 0; index < 8 && mask == 0; ++index) {
+      for (int i = 0; i < modmap->max_keypermod; ++i) {
+        if (modmap->modifiermap[index * modmap->max_keypermod + i] == num_lock) {
+          mask = 1u << index;
+          break;
+        }
+      }
+    }
+  }
+  if (modmap) XFreeModifiermap(modmap);
+  return mask;
+}
+
+}  // namespace
+
+struct X11Desktop::State {
+  struct Grab {
+    KeyCode keycode;
+    unsigned modifiers;
+  };
+
+  explicit State(Display* d) : display(d) {}
+  ~State() {
+    keyboard.reset();
+    for (const auto& [ref, grab] : grabs) Ungrab(grab);
+    XCloseDisplay(display);
+  }
+
+  // The grab itself and the variants with Caps Lock and Num Lock on, which
+  // X treats as different combinations.
+  std::vector<unsigned> Variants(unsigned modifiers) const {
+    std::vector<unsigned> result = {modifiers, modifiers | LockMask};
+    unsigned num_lock = NumLockMask(display);
+    if (num_lock != 0 && num_lock != LockMask) {
+      result.push_back(modifiers | num_lock);
+      result.push_back(modifiers | num_lock | LockMask);
+    }
+    return result;
+  }
+
+  void Ungrab(const Grab& grab) {
+    X11ErrorTrap trap(display);
+    for (unsigned modifiers : Variants(grab.modifiers)) {
+      XUngrabKey(display, grab.keycode, modifiers, DefaultRootWindow(display));
+    }
+  }
+
+  Display* display;
+  std::unique_ptr<X11Keyboard> keyboard;
+  std::map<HotKeyRef, Grab> grabs;
+  HotKeyRef next_ref = 1;
+  std::function<void()> on_press;
+};
+
+std::unique_ptr<X11Desktop> X11Desktop::Open(const char* display_name, std::string* error) {
+  Display* display = XOpenDisplay(display_name);
+  if (!display) {
+    if (error) *error = std::string("cannot open display ") + XDisplayName(display_name);
+    return nullptr;
+  }
+  auto state = std::make_unique<State>(display);
+  state->keyboard = std::make_unique<X11Keyboard>(display);
+  return std::unique_ptr<X11Desktop>(new X11Desktop(std::move(state)));
+}
+
+X11Desktop::X11Desktop(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+X11Desktop::~X11Desktop() = default;
+
+int X11Desktop::ConnectionFd() const { return ConnectionNumber(state_->display); }
+
+void X11Desktop::ProcessPendingEvents() {
+  Display* display = state_->display;
+  while (XPending(display) > 0) {
+    XEvent event;
+    XNextEvent(display, &event);
+    if (event.type == MappingNotify) {
+      XRefreshKeyboardMapping(&event.xmapping);
+    } else if (event.type == KeyPress) {
+      const unsigned ignored = LockMask | NumLockMask(display);
+      const unsigned modifiers = event.xkey.state & 0xff & ~ignored;
+      bool ours = std::any_of(state_->grabs.begin(), state_->grabs.end(), [&](const auto& g) {
+        return g.second.keycode == event.xkey.keycode && g.second.modifiers == modifiers;
+      });
+      // A copy: the handler may replace itself.
+      if (ours && state_->on_press) std::function<void()>(state_->on_press)();
+    }
+  }
+}
+
+std::vector<Rect> X11Desktop::MonitorBounds() {
+  std::vector<Rect> monitors = RootMonitors(state_->display);
+  const double origin_x = monitors.front().x;
+  const double origin_y = monitors.front().y;
+  for (Rect& m : monitors) {
+    m.x -= origin_x;
+    m.y -= origin_y;
+  }
+  return monitors;
+}
+
+Rect X11Desktop::PrimaryMonitorRoot() { return RootMonitors(state_->display).front(); }
+
+bool X11Desktop::HasXTest() {
+  int opcode = 0, event = 0, error = 0;
+  return XQueryExtension(state_->display, "XTEST", &opcode, &event, &error);
+}
+
+void X11Desktop::PostMouse(const MouseEvent& event) {
+  if (!HasXTest()) return;
+  Display* display = state_->display;
+  const Rect primary = PrimaryMonitorRoot();
+  X11ErrorTrap trap(display);
+  // Button events happen where the pointer is, so it moves there first.
+  XTestFakeMotionEvent(display, DefaultScreen(display), ToPixel(event.x + primary.x),
+                       ToPixel(event.y + primary.y), CurrentTime);
+  switch (event.type) {
+    case MouseEventType::kLeftMouseDown:
+      XTestFakeButtonEvent(display, Button1, True, CurrentTime);
+      break;
+    case MouseEventType::kLeftMouseUp:
+      XTestFakeButtonEvent(display, Button1, False, CurrentTime);
+      break;
+    case MouseEventType::kRightMouseDown:
+      XTestFakeButtonEvent(display, Button3, True, CurrentTime);
+      break;
+    case MouseEventType::kRightMouseUp:
+      XTestFakeButtonEvent(display, Button3, False, CurrentTime);
+      break;
+    case MouseEventType::kMouseMoved:
+    case MouseEventType::kLeftMouseDragged:
+      break;
+  }
+  trap.Sync();
+}
+
+void X11Desktop::PostKeyboard(const KeyboardEvent& event) {
+  // The whole stroke (press and release) goes out with the key down; the
+  // key up that follows it has nothing left to do.
+  if (!event.key_down || !HasXTest()) return;
+  if (!event.units.empty() && !event.has_flags) {
+    state_->keyboard->Type(event.units);
+  } else {
+    state_->keyboard->Chord(event.key_code, event.has_flags ? event.flags : 0);
+  }
+}
+
+HotKeyRef X11Desktop::GrabHotKey(uint16_t key_code, uint32_t modifiers) {
+  auto letter = keycode::LetterFor(key_code);
+  if (!letter) return 0;
+  Display* display = state_->display;
+  KeyCode key = XKeysymToKeycode(display, XK_a + (*letter - 'A'));
+  if (key == 0) return 0;
+  unsigned mask = 0;
+  if (modifiers & kHotKeyControl) mask |= ControlMask;
+  if (modifiers & kHotKeyOption) mask |= Mod1Mask;
+  if (modifiers & kHotKeyShift) mask |= ShiftMask;
+
+  const State::Grab grab{key, mask};
+  X11ErrorTrap trap(display);
+  for (unsigned variant : state_->Variants(mask)) {
+    XGrabKey(display, key, variant, DefaultRootWindow(display), False, GrabModeAsync,
+             GrabModeAsync);
+  }
+  if (trap.Sync() != 0) {
+    // Another client holds (some of) it: release the variants we did get.
+    state_->Ungrab(grab);
+    return 0;
+  }
+  HotKeyRef ref = state_->next_ref++;
+  state_->grabs.emplace(ref, grab);
+  return ref;
+}
+
+void X11Desktop::UngrabHotKey(HotKeyRef ref) {
+  auto it = state_->grabs.find(ref);
+  if (it == state_->grabs.end()) return;
+  state_->Ungrab(it->second);
+  state_->grabs.erase(it);
+}
+
+void X11Desktop::SetHotKeyPressHandler(std::function<void()> handler) {
+  state_->on_press = std::move(handler);
+}
+
+}  // namespace mv

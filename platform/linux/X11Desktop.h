@@ -1,0 +1,52 @@
+// A private Xlib connection for input, displays, the permission and the hot
+// key. Xlib stays inside the implementation; this header is free of it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace mv {
+
+class X11Desktop {
+ public:
+  // Nothing (and a message in *error) when the display cannot be opened.
+  static std::unique_ptr<X11Desktop> Open(const char* display_name, std::string* error);
+  // Restores every remapped keycode, ungrabs every hot key, closes the
+  // connection.
+  ~X11Desktop();
+  X11Desktop(const X11Desktop&) = delete;
+  X11Desktop& operator=(const X11Desktop&) = delete;
+
+  // For a socket notifier in the event loop; drain with ProcessPendingEvents.
+  int ConnectionFd() const;
+  // Handles every queued event; a hot key press calls the press handler.
+  void ProcessPendingEvents();
+
+  // Active RandR monitors in global display space, primary first.
+  std::vector<Rect> MonitorBounds();
+  // The primary monitor in root coordinates (global = root - its origin).
+  Rect PrimaryMonitorRoot();
+  // Whether the XTEST extension is present, asked afresh each call.
+  bool HasXTest();
+
+  // Input in global display space; returns once the events are sent.
+  void PostMouse(const MouseEvent& event);
+  void PostKeyboard(const KeyboardEvent& event);
+
+  // 0 when another client holds the combination.
+  HotKeyRef GrabHotKey(uint16_t key_code, uint32_t modifiers);
+  void UngrabHotKey(HotKeyRef ref);
+  void SetHotKeyPressHandler(std::function<void()> handler);
+
+ private:
+  struct State;
+  explicit X11Desktop(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace mv
