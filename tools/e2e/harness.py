@@ -1,0 +1,275 @@
+"""Runs the real helper program against the scripted sharing server, the way
+a browser would start it, without touching the machine's network or trust.
+
+The server and the helper run inside a private user, network and mount
+namespace (unshare -Urnm): loopback is brought up there, a hosts file maps
+the allow-listed test host to 127.0.0.1 and a throw-away test CA replaces the
+trust store, so the unmodified program verifies the server's certificate. The
+helper runs under its own D-Bus session bus (dbus-run-session) on an X server
+that the caller names (a private Xvfb made here, or the user's own display).
+
+Every wait is bounded: a step that does not happen in time raises Timeout.
+"""
+
+import json
+import os
+import shlex
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SERVER = os.path.join(ROOT, "tools", "sharing_server.py")
+MAKE_CERTS = os.path.join(ROOT, "tools", "make-test-certs.sh")
+HOST = "test.morrowvane.com"
+ALERT_TITLE = "Morrowvane Remote Control Helper"
+
+
+class Timeout(Exception):
+    pass
+
+
+def wait_for(what, predicate, timeout=20.0, interval=0.05):
+    """Polls `predicate` until it answers something true; returns that."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise Timeout("timed out after %.0f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+class Xvfb:
+    """A private X server with three RandR monitors side by side: LEFT
+    (1280x1024 at root 0,0), MAIN (1920x1080 at 1280,0, primary) and RIGHT
+    (1280x1024 at 3200,0)."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "4480x1440x24",
+             "-noreset", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + 20
+        try:
+            while not number.endswith(b"\n"):
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    raise Timeout("Xvfb did not start")
+                chunk = os.read(read_end, 16)
+                if not chunk:
+                    raise Timeout("Xvfb did not report its display")
+                number += chunk
+        finally:
+            os.close(read_end)
+        self.display = ":" + number.decode().strip()
+        for monitor in ("LEFT 1280/340x1024/270+0+0 none",
+                        "*MAIN 1920/508x1080/286+1280+0 screen",
+                        "RIGHT 1280/338x1024/270+3200+0 none"):
+            name, geometry, output = monitor.split()
+            self.x(["xrandr", "--setmonitor", name, geometry, output])
+
+    def env(self):
+        env = dict(os.environ, DISPLAY=self.display)
+        env.pop("WAYLAND_DISPLAY", None)
+        return env
+
+    def x(self, argv, check=True):
+        """Runs an X client against this display; answers its output."""
+        result = subprocess.run(argv, env=self.env(), capture_output=True, text=True,
+                                timeout=20, check=False)
+        if check and result.returncode != 0:
+            raise RuntimeError("%s failed: %s" % (" ".join(argv), result.stderr.strip()))
+        return result.stdout
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class Display:
+    """X client helpers over any display (Xvfb or the user's own)."""
+
+    def __init__(self, display):
+        self.display = display
+
+    def env(self):
+        return dict(os.environ, DISPLAY=self.display)
+
+    def run(self, argv, check=False):
+        result = subprocess.run(argv, env=self.env(), capture_output=True, text=True,
+                                timeout=20, check=False)
+        if check and result.returncode != 0:
+            raise RuntimeError("%s failed: %s" % (" ".join(argv), result.stderr.strip()))
+        return result
+
+    def visible_windows(self, name):
+        """Ids of mapped windows whose title matches the regular expression."""
+        out = self.run(["xdotool", "search", "--onlyvisible", "--name", name]).stdout
+        return [w for w in out.split() if w]
+
+    def wait_alert(self, timeout=20.0):
+        """Waits for one of the helper's dialogs; answers its window id."""
+        return wait_for("a dialog of the helper",
+                        lambda: self.visible_windows("^%s$" % ALERT_TITLE), timeout)[0]
+
+    def answer_alert(self, key, timeout=20.0):
+        """Waits for a dialog and presses `key` in it (Return: the default,
+        first button; Escape: the last), then waits until it is gone."""
+        window = self.wait_alert(timeout)
+        self.run(["xdotool", "windowfocus", "--sync", window])
+        self.run(["xdotool", "key", "--window", window, key])
+        wait_for("the dialog to close",
+                 lambda: window not in self.visible_windows("^%s$" % ALERT_TITLE), timeout)
+        return window
+
+    def key(self, keys):
+        self.run(["xdotool", "key"] + keys.split(), check=True)
+
+    def screenshot(self, path):
+        self.run(["import", "-window", "root", path], check=True)
+
+
+class Session:
+    """One run: a work folder, certificates, a server script, and the helper
+    started inside the namespace with a launch plan."""
+
+    def __init__(self, binary, display, script, keep=False, echo=None):
+        self.binary = os.path.abspath(binary)
+        self.display = display
+        self.script = script
+        self.keep = keep
+        self.echo = echo  # callable(str) that sees the server's verbose lines
+        self.work = tempfile.mkdtemp(prefix="mv-e2e-")
+        self.process = None
+        self.state = os.path.join(self.work, "state")
+        self.record_path = os.path.join(self.work, "record.jsonl")
+        self.output = os.path.join(self.work, "output.txt")
+
+    # --- setting up ---------------------------------------------------------
+
+    def _prepare(self):
+        subprocess.run([MAKE_CERTS, os.path.join(self.work, "certs"), HOST], check=True,
+                       timeout=60)
+        with open(os.path.join(self.work, "hosts"), "w") as f:
+            f.write("127.0.0.1 localhost\n127.0.0.1 %s\n" % HOST)
+        with open(os.path.join(self.work, "script.json"), "w") as f:
+            json.dump(self.script, f)
+        os.makedirs(self.state)
+
+    def start(self, launches):
+        """Starts the server and the helper. `launches` is a list of launches
+        made one after the other in the same D-Bus session, each a dict:
+          "args": the program's arguments
+          "after": a flag name: wait until flag(name) was raised first
+          "background": True to go on without waiting for this launch to end
+        The run's status is that of the first launch."""
+        self._prepare()
+        lines = ["set -u", "pids=()"]
+        for index, launch in enumerate(launches):
+            if launch.get("after"):
+                flag = os.path.join(self.work, "flag-" + launch["after"])
+                lines.append("for i in $(seq 600); do [ -e %s ] && break; sleep 0.1; done"
+                             % shlex.quote(flag))
+            argv = " ".join(shlex.quote(a) for a in [self.binary] + launch["args"])
+            status = shlex.quote(os.path.join(self.work, "status-%d" % index))
+            run = "{ %s; echo $? > %s; }" % (argv, status)
+            if launch.get("background"):
+                lines.append("%s & pids+=($!)" % run)
+            else:
+                lines.append(run)
+        lines.append('for p in "${pids[@]}"; do wait "$p"; done')
+        with open(os.path.join(self.work, "launch.sh"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+        w = shlex.quote(self.work)
+        inner = f"""
+set -eu
+ip link set lo up
+mount --bind {w}/hosts /etc/hosts
+mount --bind {w}/certs/ca.pem /etc/ssl/certs/ca-certificates.crt
+python3 {shlex.quote(SERVER)} --host 127.0.0.1 --port 443 --cert {w}/certs/server.pem \
+  --key {w}/certs/server.key --script {w}/script.json --record {w}/record.jsonl \
+  --port-file {w}/port {"--verbose" if self.echo else ""} &
+server=$!
+for i in $(seq 200); do [ -e {w}/port ] && break; sleep 0.05; done
+[ -e {w}/port ] || {{ echo "sharing server did not start" >&2; exit 97; }}
+set +e
+dbus-run-session -- bash {w}/launch.sh
+kill -TERM $server; wait $server
+"""
+        env = dict(os.environ, DISPLAY=self.display, XDG_STATE_HOME=self.state)
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        self.out_file = open(self.output, "w")
+        self.process = subprocess.Popen(
+            ["unshare", "-Urnm", "--propagation", "private", "bash", "-c", inner],
+            env=env, stdout=self.out_file, stderr=subprocess.STDOUT, start_new_session=True)
+
+    def raise_flag(self, name):
+        open(os.path.join(self.work, "flag-" + name), "w").close()
+
+    # --- observing ----------------------------------------------------------
+
+    def records(self):
+        try:
+            with open(self.record_path) as f:
+                return [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def requests(self):
+        return [r for r in self.records() if r.get("kind") == "request"]
+
+    def wait_requests(self, count, timeout=20.0):
+        return wait_for("%d requests at the server" % count,
+                        lambda: len(self.requests()) >= count and self.requests(), timeout)
+
+    def log_lines(self):
+        path = os.path.join(self.state, "MorrowvaneHelper", "MorrowvaneHelper.log")
+        try:
+            with open(path, encoding="utf-8") as f:
+                # "<date>  <message>": the date itself holds single blanks only.
+                return [line.rstrip("\n").split("  ", 1)[1] for line in f if "  " in line]
+        except FileNotFoundError:
+            return []
+
+    def wait_log(self, line, timeout=20.0):
+        return wait_for("log line %r" % line, lambda: line in self.log_lines(), timeout)
+
+    def launch_status(self, index):
+        try:
+            with open(os.path.join(self.work, "status-%d" % index)) as f:
+                return int(f.read().strip())
+        except (FileNotFoundError, ValueError):
+            return None
+
+    def wait_end(self, timeout=30.0):
+        """Waits for the whole run to end; answers the first launch's status."""
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Timeout("the helper did not end within %.0f s" % timeout)
+        return self.launch_status(0)
+
+    def output_text(self):
+        with open(self.output, errors="replace") as f:
+            return f.read()
+
+    def close(self):
+        if self.process and self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+        if getattr(self, "out_file", None):
+            self.out_file.close()
+        if not self.keep:
+            shutil.rmtree(self.work, ignore_errors=True)
