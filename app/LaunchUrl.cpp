@@ -77,17 +77,14 @@ std::optional<LaunchTarget> parseLaunchURL(std::string_view text) {
     return std::nullopt;
   }
 
-  // The path as written (its segments and the slashes between them), then
-  // decoded. Leading slashes do not count; the identifier is the run of
-  // lower-case hexadecimal digits that follows them.
-  std::string_view raw_path;
-  if (uri->pathHead != nullptr) {
-    const char* first = uri->pathHead->text.first;
-    const char* last = uri->pathTail->text.afterLast;
-    if (first != nullptr && last != nullptr && last >= first) {
-      raw_path = {first, static_cast<size_t>(last - first)};
-    }
+  // The path as written: its segments, each after a slash (empty segments
+  // point outside the text, so the path is rebuilt rather than sliced).
+  std::string raw_path;
+  for (const UriPathSegmentA* segment = uri->pathHead; segment; segment = segment->next) {
+    raw_path.append("/").append(RangeText(segment->text));
   }
+  // Leading slashes do not count; the identifier is the run of lower-case
+  // hexadecimal digits that follows them.
   const std::string decoded = PercentDecode(raw_path);
   std::string_view path = decoded;
   const size_t begin = path.find_first_not_of('/');
