@@ -49,6 +49,15 @@ int ToPixel(double value) {
   return static_cast<int>(std::lround(std::clamp(value, -1e6, 1e6)));
 }
 
+bool PointerIsAt(Display* display, int x, int y) {
+  Window root, child;
+  int root_x, root_y, window_x, window_y;
+  unsigned mask;
+  return XQueryPointer(display, DefaultRootWindow(display), &root, &child, &root_x, &root_y,
+                       &window_x, &window_y, &mask) &&
+         root_x == x && root_y == y;
+}
+
 unsigned NumLockMask(Display* display) {
   KeyCode num_lock = XKeysymToKeycode(display, XK_Num_Lock);
   XModifierKeymap* modmap = XGetModifierMapping(display);
@@ -166,10 +175,17 @@ void X11Desktop::PostMouse(const MouseEvent& event) {
   if (!HasXTest()) return;
   Display* display = state_->display;
   const Rect primary = PrimaryMonitorRoot();
+  const int x = ToPixel(event.x + primary.x);
+  const int y = ToPixel(event.y + primary.y);
   X11ErrorTrap trap(display);
-  // Button events happen where the pointer is, so it moves there first.
-  XTestFakeMotionEvent(display, DefaultScreen(display), ToPixel(event.x + primary.x),
-                       ToPixel(event.y + primary.y), CurrentTime);
+  // Button events happen where the pointer is, so it moves there first; a
+  // move to where it already is would still reach clients as motion, which
+  // does not belong between the halves of a click.
+  const bool button = event.type != MouseEventType::kMouseMoved &&
+                      event.type != MouseEventType::kLeftMouseDragged;
+  if (!button || !PointerIsAt(display, x, y)) {
+    XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
+  }
   switch (event.type) {
     case MouseEventType::kLeftMouseDown:
       XTestFakeButtonEvent(display, Button1, True, CurrentTime);

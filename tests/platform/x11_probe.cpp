@@ -1,0 +1,109 @@
+// A plain Xlib client for the tests: one window over the whole screen that
+// takes the keyboard focus and prints, one line each, what reaches it:
+//   ready
+//   motion ROOT_X ROOT_Y STATE
+//   press BUTTON ROOT_X ROOT_Y STATE      release BUTTON ROOT_X ROOT_Y STATE
+//   key KEYCODE KEYSYM STATE TEXT         keyup KEYCODE KEYSYM STATE
+// STATE and KEYSYM in hex; TEXT is the UTF-8 text of the key press in hex
+// ("-" when none). It ends when its standard input closes.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::string Hex(const char* bytes, int length) {
+  if (length <= 0) return "-";
+  std::string result;
+  char buffer[3];
+  for (int i = 0; i < length; ++i) {
+    snprintf(buffer, sizeof buffer, "%02x", static_cast<unsigned char>(bytes[i]));
+    result += buffer;
+  }
+  return result;
+}
+
+}  // namespace
+
+int main() {
+  setlocale(LC_ALL, "C.UTF-8");
+  XSetLocaleModifiers("@im=none");
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) {
+    fprintf(stderr, "probe: cannot open display\n");
+    return 1;
+  }
+  int screen = DefaultScreen(display);
+  Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0,
+                                      DisplayWidth(display, screen),
+                                      DisplayHeight(display, screen), 0, 0, 0);
+  XSelectInput(display, window,
+               KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
+                   PointerMotionMask | StructureNotifyMask);
+  XIM im = XSupportsLocale() ? XOpenIM(display, nullptr, nullptr, nullptr) : nullptr;
+  XIC ic = im ? XCreateIC(im, XNInputStyle, XIMPreeditNothing | XIMStatusNothing,
+                          XNClientWindow, window, XNFocusWindow, window, nullptr)
+              : nullptr;
+  XMapRaised(display, window);
+  for (XEvent event; ;) {
+    XNextEvent(display, &event);
+    if (event.type == MapNotify) break;
+  }
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  XSync(display, False);
+  printf("ready\n");
+  fflush(stdout);
+
+  pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  while (true) {
+    while (XPending(display) > 0) {
+      XEvent event;
+      XNextEvent(display, &event);
+      switch (event.type) {
+        case MappingNotify:
+          XRefreshKeyboardMapping(&event.xmapping);
+          break;
+        case MotionNotify:
+          printf("motion %d %d %x\n", event.xmotion.x_root, event.xmotion.y_root,
+                 event.xmotion.state);
+          break;
+        case ButtonPress:
+        case ButtonRelease:
+          printf("%s %u %d %d %x\n", event.type == ButtonPress ? "press" : "release",
+                 event.xbutton.button, event.xbutton.x_root, event.xbutton.y_root,
+                 event.xbutton.state);
+          break;
+        case KeyPress: {
+          char text[64];
+          KeySym keysym = NoSymbol;
+          Status status = 0;
+          int length = ic ? Xutf8LookupString(ic, &event.xkey, text, sizeof text, &keysym, &status)
+                          : XLookupString(&event.xkey, text, sizeof text, &keysym, nullptr);
+          if (ic && status != XLookupChars && status != XLookupBoth) length = 0;
+          printf("key %u %lx %x %s\n", event.xkey.keycode, keysym, event.xkey.state,
+                 Hex(text, length).c_str());
+          break;
+        }
+        case KeyRelease:
+          printf("keyup %u %lx %x\n", event.xkey.keycode,
+                 XLookupKeysym(&event.xkey, 0), event.xkey.state);
+          break;
+      }
+    }
+    fflush(stdout);
+    if (poll(fds, 2, -1) < 0) break;
+    if (fds[1].revents) {
+      char buffer[64];
+      if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0) break;
+    }
+  }
+  if (ic) XDestroyIC(ic);
+  if (im) XCloseIM(im);
+  XCloseDisplay(display);
+  return 0;
+}
