@@ -55,6 +55,7 @@ std::unique_ptr<Xvfb> Xvfb::Start(const XvfbOptions& options, std::string* error
     args.push_back("-extension");
     args.push_back("XTEST");
   }
+  args.insert(args.end(), options.extra_arguments.begin(), options.extra_arguments.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

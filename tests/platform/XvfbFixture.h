@@ -11,12 +11,14 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace mv::test {
 
 struct XvfbOptions {
   bool xtest = true;           // false: start with -extension XTEST
   bool three_monitors = true;  // the LEFT, MAIN (primary), RIGHT layout below
+  std::vector<std::string> extra_arguments;  // more Xvfb options, e.g. {"-extension", "RANDR"}
 };
 
 // The three-monitor layout on the 4480x1440 screen, in root coordinates:

@@ -191,6 +191,19 @@ TEST_F(X11DesktopSingleScreenTest, TheWholeScreenIsTheOnlyMonitor) {
   EXPECT_EQ(desktop_->PrimaryMonitorRoot(), expected[0]);
 }
 
+class X11DesktopWithoutRandRTest : public X11DesktopTest {
+  XvfbOptions Options() const override {
+    return {.three_monitors = false, .extra_arguments = {"-extension", "RANDR"}};
+  }
+};
+
+TEST_F(X11DesktopWithoutRandRTest, TheWholeScreenIsTheOnlyMonitor) {
+  std::vector<Rect> expected = {{0, 0, kScreenWidth, kScreenHeight}};
+  EXPECT_EQ(desktop_->MonitorBounds(), expected);
+  desktop_->PostMouse(Mouse(MouseEventType::kMouseMoved, 4000, 1400));
+  EXPECT_EQ(Pointer(), std::make_pair(4000, 1400));
+}
+
 TEST(X11DesktopOpenTest, AMissingDisplayIsAnErrorNotACrash) {
   std::string error;
   auto desktop = X11Desktop::Open(":65000", &error);
