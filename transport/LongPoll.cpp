@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <list>
 #include <utility>
 
@@ -105,11 +106,47 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
-void LogReplyOutcome(long status, CURLcode result, const char* error_text) {
+// The idle limit: a transfer ends when no byte has moved either way for the
+// limit, and the clock restarts with every byte. (libcurl's low-speed check
+// averages over several seconds, so after a burst it fires late.)
+struct IdleWatch {
+  std::chrono::seconds limit{30};
+  std::chrono::steady_clock::time_point last_activity;
+  curl_off_t down = 0;
+  curl_off_t up = 0;
+  bool expired = false;
+
+  void Start() {
+    last_activity = std::chrono::steady_clock::now();
+    down = up = 0;
+    expired = false;
+  }
+};
+
+int CheckIdle(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+  auto* watch = static_cast<IdleWatch*>(user);
+  const auto now = std::chrono::steady_clock::now();
+  if (down != watch->down || up != watch->up) {
+    watch->down = down;
+    watch->up = up;
+    watch->last_activity = now;
+    return 0;
+  }
+  watch->expired = now - watch->last_activity >= watch->limit;
+  return watch->expired ? 1 : 0;
+}
+
+// What went wrong with a finished transfer, for the log.
+std::string ErrorText(CURLcode result, const char* error_buffer, const IdleWatch& watch) {
+  if (watch.expired) return curl_easy_strerror(CURLE_OPERATION_TIMEDOUT);
+  if (error_buffer[0] != '\0') return error_buffer;
+  return curl_easy_strerror(result);
+}
+
+void LogReplyOutcome(long status, CURLcode result, const std::string& error) {
   if (result == CURLE_OK && status == 200) return;
-  std::string err = "none";
-  if (result != CURLE_OK) err = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
-  MVLogWrite("MorrowvaneHelper: reply POST failed: code=" + std::to_string(status) + " err=" + err);
+  MVLogWrite("MorrowvaneHelper: reply POST failed: code=" + std::to_string(status) +
+             " err=" + (result == CURLE_OK ? std::string("none") : error));
 }
 
 }  // namespace
@@ -122,6 +159,8 @@ struct LongPoll::Curl {
   CURLM* async_multi = curl_multi_init();
   curl_slist* connect_to = nullptr;
   curl_slist* post_headers = nullptr;
+  IdleWatch get_watch;
+  IdleWatch post_watch;
 
   Curl() = default;
   Curl(const Curl&) = delete;
@@ -139,14 +178,16 @@ struct LongPoll::Curl {
   // What every request shares: HTTPS only, no redirects, the idle limit
   // (no overall limit), the user agent. Verification stays at libcurl's
   // default (on); no cookie engine is enabled.
-  void Configure(CURL* easy, const TestTransport& test) const {
+  void Configure(CURL* easy, const TestTransport& test, IdleWatch& watch) const {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, test.idle_limit_seconds);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, test.idle_limit_seconds);
+    watch.limit = std::chrono::seconds(test.idle_limit_seconds);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, CheckIdle);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &watch);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     if (!test.ca_file.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, test.ca_file.c_str());
     if (connect_to != nullptr) {
       curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connect_to);
@@ -154,9 +195,9 @@ struct LongPoll::Curl {
     }
   }
 
-  void ConfigurePost(CURL* easy, const TestTransport& test, const std::string& url,
-                     const std::string& body) const {
-    Configure(easy, test);
+  void ConfigurePost(CURL* easy, const TestTransport& test, IdleWatch& watch,
+                     const std::string& url, const std::string& body) const {
+    Configure(easy, test, watch);
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, post_headers);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
@@ -170,8 +211,9 @@ namespace {
 // Runs one transfer of `easy` on `multi` (which keeps the connection for the
 // next one) until it ends or `aborted` is raised; a wakeup of `multi` makes
 // the flag seen at once.
-CURLcode RunTransfer(CURLM* multi, CURL* easy, const std::atomic<bool>& aborted) {
+CURLcode RunTransfer(CURLM* multi, CURL* easy, IdleWatch& watch, const std::atomic<bool>& aborted) {
   if (aborted) return CURLE_ABORTED_BY_CALLBACK;
+  watch.Start();
   if (curl_multi_add_handle(multi, easy) != CURLM_OK) return CURLE_FAILED_INIT;
   CURLcode result = CURLE_ABORTED_BY_CALLBACK;
   for (bool done = false; !done;) {
@@ -209,7 +251,7 @@ LongPoll::LongPoll(std::string server, TestTransport test)
   // No "Expect: 100-continue" round trip before larger bodies.
   curl_->post_headers = curl_slist_append(curl_->post_headers, "Expect:");
 
-  curl_->Configure(curl_->get, transport_);
+  curl_->Configure(curl_->get, transport_, curl_->get_watch);
   curl_easy_setopt(curl_->get, CURLOPT_WRITEFUNCTION, CollectBody);
   curl_easy_setopt(curl_->get, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBodyBytes));
   // One connection for the handshake and the polls, reused while the server
@@ -245,7 +287,7 @@ std::optional<std::string> LongPoll::getBlocking(const std::string& query) {
   curl_easy_setopt(curl_->get, CURLOPT_URL, url->c_str());
   curl_easy_setopt(curl_->get, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(curl_->get, CURLOPT_WRITEDATA, &body);
-  const CURLcode result = RunTransfer(curl_->get_multi, curl_->get, aborted_);
+  const CURLcode result = RunTransfer(curl_->get_multi, curl_->get, curl_->get_watch, aborted_);
   curl_easy_setopt(curl_->get, CURLOPT_WRITEDATA, nullptr);
   if (result != CURLE_OK || !IsValidUtf8(body.text)) return std::nullopt;
   return std::move(body.text);
@@ -255,9 +297,9 @@ int64_t LongPoll::postBlocking(const std::string& query, const std::string& body
   const std::optional<std::string> url = urlForQuery(query);
   if (!url) return 0;
   std::lock_guard lock(post_mutex_);
-  curl_->ConfigurePost(curl_->post, transport_, *url, body);
-  const CURLcode result = RunTransfer(curl_->post_multi, curl_->post, aborted_);
-  if (result == CURLE_ABORTED_BY_CALLBACK) return 0;
+  if (aborted_) return 0;
+  curl_->ConfigurePost(curl_->post, transport_, curl_->post_watch, *url, body);
+  RunTransfer(curl_->post_multi, curl_->post, curl_->post_watch, aborted_);
   long status = 0;
   curl_easy_getinfo(curl_->post, CURLINFO_RESPONSE_CODE, &status);
   return status;
@@ -339,6 +381,7 @@ void LongPoll::postLoop() {
   struct AsyncPost {
     PendingPost request;
     CURL* easy = curl_easy_init();
+    IdleWatch watch;
     char error[CURL_ERROR_SIZE] = {};
     AsyncPost(const AsyncPost&) = delete;
     explicit AsyncPost(PendingPost pending) : request(std::move(pending)) {}
@@ -346,12 +389,13 @@ void LongPoll::postLoop() {
   };
   std::list<AsyncPost> in_flight;
   CURLM* multi = curl_->async_multi;
+  const std::string aborted_text = curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK);
 
   const auto finish = [&](std::list<AsyncPost>::iterator it, CURLcode result) {
     long status = 0;
-    if (result != CURLE_ABORTED_BY_CALLBACK) curl_easy_getinfo(it->easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(it->easy, CURLINFO_RESPONSE_CODE, &status);
     curl_multi_remove_handle(multi, it->easy);
-    LogReplyOutcome(status, result, it->error);
+    LogReplyOutcome(status, result, ErrorText(result, it->error, it->watch));
     in_flight.erase(it);
   };
 
@@ -364,10 +408,11 @@ void LongPoll::postLoop() {
     }
     for (PendingPost& pending : fresh) {
       AsyncPost& post = in_flight.emplace_back(std::move(pending));
-      curl_->ConfigurePost(post.easy, transport_, post.request.url, post.request.body);
+      curl_->ConfigurePost(post.easy, transport_, post.watch, post.request.url, post.request.body);
       curl_easy_setopt(post.easy, CURLOPT_ERRORBUFFER, post.error);
+      post.watch.Start();
       if (aborted_ || curl_multi_add_handle(multi, post.easy) != CURLM_OK) {
-        LogReplyOutcome(0, CURLE_ABORTED_BY_CALLBACK, "");
+        LogReplyOutcome(0, CURLE_ABORTED_BY_CALLBACK, aborted_text);
         in_flight.pop_back();
       }
     }
