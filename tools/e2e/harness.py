@@ -127,10 +127,17 @@ class Display:
         """Waits for a dialog and presses `key` in it (Return: the default,
         first button; Escape: the last), then waits until it is gone."""
         window = self.wait_alert(timeout)
-        self.run(["xdotool", "windowfocus", "--sync", window])
-        self.run(["xdotool", "key", "--window", window, key])
-        wait_for("the dialog to close",
-                 lambda: window not in self.visible_windows("^%s$" % ALERT_TITLE), timeout)
+
+        def press_until_closed():
+            # A key that comes while the dialog is still being set up is
+            # lost, so press again until it has gone.
+            if window not in self.visible_windows("^%s$" % ALERT_TITLE):
+                return True
+            self.run(["xdotool", "windowfocus", "--sync", window])
+            self.run(["xdotool", "key", key])
+            return False
+
+        wait_for("the dialog to close after %s" % key, press_until_closed, timeout, interval=0.5)
         return window
 
     def key(self, keys):

@@ -1,0 +1,247 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real helper program: launched as a browser would
+launch it, against the scripted HTTPS sharing server in a private namespace,
+on a private Xvfb with three monitors, its dialogs answered with xdotool.
+
+Usage: e2e_test.py BINARY [unittest arguments, e.g. HelperE2E.test_full_session]
+"""
+
+import json
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "tools", "e2e"))
+import harness  # noqa: E402
+
+BINARY = None
+URL = "morrowvanenativehost://test.morrowvane.com/abc123"
+
+
+def batch(*payloads):
+    return json.dumps({"messages": [{"payload": p} for p in payloads]})
+
+
+def envelope(payload):
+    return json.dumps({"message": "nh_to_agent", "payload": payload}, separators=(",", ":"))
+
+
+CLOSE_NOTICE = '{"event":"close","reason":"normal"}'
+INITCHECK_OK = envelope({"cmd": "initcheck", "version": "1.6", "result": "ok", "hotkey": "E"})
+VERSION_OK = envelope({"cmd": "version", "result": "ok", "version": "1.1"})
+
+
+class HelperE2E(unittest.TestCase):
+    def setUp(self):
+        self.xvfb = harness.Xvfb()
+        self.addCleanup(self.xvfb.stop)
+        self.display = harness.Display(self.xvfb.display)
+
+    def start(self, script, launches):
+        session = harness.Session(BINARY, self.xvfb.display, script,
+                                  keep=bool(os.environ.get("MV_E2E_KEEP")))
+        self.addCleanup(session.close)
+        session.start(launches)
+        return session
+
+    def assertEnded(self, session, timeout=40.0):
+        status = session.wait_end(timeout)
+        self.assertEqual(status, 0, session.output_text())
+
+    def posts(self, session):
+        return [r["body"] for r in session.requests() if r["method"] == "POST"]
+
+    def pointer(self):
+        out = self.display.run(["xdotool", "getmouselocation", "--shell"]).stdout
+        values = dict(line.split("=", 1) for line in out.split())
+        return int(values["X"]), int(values["Y"])
+
+    # --- a whole session ----------------------------------------------------
+
+    def test_full_session_requests_replies_and_log_in_order(self):
+        translate = {"cmd": "translatexywh", "x": 960, "y": 540, "w": 1920, "h": 1080}
+        script = {"poll": [
+            {"body": batch({"cmd": "initcheck"}, {"cmd": "version"})},
+            {"wait_posts": 2, "body": "timeout"},
+            {"body": "\ufeff" + batch(translate, {"cmd": "nosuchcommand"})},
+            {"wait_posts": 4, "body": "close"},
+        ]}
+        session = self.start(script, [{"args": [URL]}])
+        self.display.answer_alert("Return")
+        self.assertEnded(session)
+
+        requests = session.requests()
+        self.assertEqual([(r["method"], r["target"]) for r in requests[:2]],
+                         [("GET", "/nativehelper?id=abc123"),
+                          ("GET", "/nativehelper?token=test-token")])
+        for r in requests:
+            self.assertIn(["User-Agent", "MorrowvaneHelper/1.0"], r["headers"])
+            self.assertEqual(r["target"].split("?")[0], "/nativehelper")
+        polls = [r for r in requests if r["type"] == "poll"]
+        self.assertEqual(len(polls), 4)
+        # Replies of a batch come after the poll that brought it; the server
+        # released the next batches only once they were in.
+        self.assertEqual(sorted(self.posts(session)[:2]), sorted([INITCHECK_OK, VERSION_OK]))
+        self.assertEqual(sorted(self.posts(session)[2:4]), sorted([
+            envelope({"cmd": "translatexywh", "x": 32768, "y": 32768, "w": 65536, "h": 65536,
+                      "result": "ok"}),
+            envelope({"cmd": "nosuchcommand", "result": "error", "detail": "Unknown command."})]))
+        # The server's "close" ends the session; the close notice is the last word.
+        self.assertEqual(requests[-1]["method"], "POST")
+        self.assertEqual(requests[-1]["body"], CLOSE_NOTICE)
+        self.assertIn(["Content-Type", "text/plain"], requests[-1]["headers"])
+        self.assertEqual(len(self.posts(session)), 5)
+
+        self.assertEqual(session.log_lines(), [
+            "MorrowvaneHelper: URL from argv: " + URL,
+            "MorrowvaneHelper: parsed server=test.morrowvane.com sessionId=abc123",
+            "MorrowvaneHelper: user granted; connecting to test.morrowvane.com",
+            'MorrowvaneHelper: initSession GET ?id=abc123 -> {"token":"<redacted>"}',
+            "MorrowvaneHelper: initSession ok; entering poll loop",
+            "MorrowvaneHelper: dispatch cmd=initcheck",
+            "MorrowvaneHelper: dispatch cmd=version",
+            "MorrowvaneHelper: dispatch cmd=translatexywh",
+            "MorrowvaneHelper: dispatch cmd=nosuchcommand",
+            "MorrowvaneHelper: poll loop ending (result=3); terminating",
+        ])
+
+    def test_message_box_holds_back_the_rest_of_its_batch_and_later_batches(self):
+        script = {"poll": [
+            {"body": batch({"cmd": "messagebox", "caption": "Morrowvane Remote Control Helper",
+                            "text": "hello"}, {"cmd": "version"})},
+            {"body": batch({"cmd": "initcheck"})},
+            {"wait_posts": 2, "body": "close"},
+        ]}
+        session = self.start(script, [{"args": [URL]}])
+        self.display.answer_alert("Return")  # consent
+        window = self.display.wait_alert()
+        # The helper holds the second batch (it has polled a third time) ...
+        harness.wait_for("the third poll", lambda: len(
+            [r for r in session.requests() if r["type"] == "poll"]) >= 3)
+        # ... but neither the rest of the first batch nor the second has run.
+        self.assertEqual(self.posts(session), [])
+        self.assertEqual(self.display.answer_alert("Return"), window)
+        self.assertEnded(session)
+        self.assertEqual(self.posts(session), [VERSION_OK, INITCHECK_OK, CLOSE_NOTICE])
+
+    def test_quit_hot_key_sends_its_notice_and_closes_the_gate(self):
+        def move(x, y):
+            return {"cmd": "mouseevent", "x": x, "y": y, "mode": "", "event": "move"}
+        script = {"poll": [
+            {"body": batch({"cmd": "initcheck"}, move(100, 200))},
+            {"wait_posts": 2, "body": batch(move(300, 400), {"cmd": "version"})},
+            {"wait_posts": 3, "body": "close"},
+        ]}
+        session = self.start(script, [{"args": [URL]}])
+        self.display.answer_alert("Return")
+        harness.wait_for("the first move", lambda: self.pointer() == (1380, 200))
+        harness.wait_for("the initcheck reply", lambda: INITCHECK_OK in self.posts(session))
+        self.display.key("ctrl+alt+shift+e")
+        self.assertEnded(session)
+        posts = self.posts(session)
+        self.assertEqual(posts[1], envelope({"cmd": "hot key pressed"}))
+        self.assertEqual(posts[2:], [VERSION_OK, CLOSE_NOTICE])
+        # The gate is closed: the second batch's move had no effect.
+        self.assertEqual(self.pointer(), (1380, 200))
+
+    # --- endings before a session -------------------------------------------
+
+    def test_declined_consent_makes_no_request(self):
+        session = self.start({}, [{"args": [URL]}])
+        self.display.answer_alert("Escape")
+        self.assertEnded(session)
+        self.assertEqual(session.records(), [])
+        self.assertEqual(session.log_lines()[-1],
+                         "MorrowvaneHelper: user declined remote control, terminating")
+
+    def test_bare_launch_shows_the_information_alert_and_quits(self):
+        session = self.start({}, [{"args": []}])
+        self.display.answer_alert("Return")
+        self.assertEnded(session)
+        self.assertEqual(session.records(), [])
+        self.assertEqual(session.log_lines(), [])
+
+    def test_refused_argument_url_leads_to_the_bare_alert(self):
+        refused = "morrowvanenativehost://evil.example/abc123"
+        session = self.start({}, [{"args": [refused, URL]}])
+        self.display.answer_alert("Return")
+        self.assertEnded(session)
+        self.assertEqual(session.records(), [])
+        self.assertEqual(session.log_lines(), [
+            "MorrowvaneHelper: URL from argv: " + refused,
+            "MorrowvaneHelper: server not allowed: evil.example",
+        ])
+
+    def test_failed_handshake_ends_without_polling(self):
+        session = self.start({"handshake": [{"status": 403, "body": "{}"}]}, [{"args": [URL]}])
+        self.display.answer_alert("Return")
+        self.assertEnded(session)
+        self.assertEqual([r["type"] for r in session.requests()], ["handshake"])
+        self.assertEqual(session.log_lines()[-1],
+                         "MorrowvaneHelper: initSession failed (no token); terminating")
+
+    # --- a second launch ------------------------------------------------------
+
+    def test_second_launch_with_accepted_url_only_updates_the_running_instance(self):
+        other = "morrowvanenativehost://eu.morrowvane.com/fed42"
+        script = {"poll": [{"body": batch({"cmd": "initcheck"})},
+                           {"wait_posts": 2, "body": "close"}]}
+        session = self.start(script, [
+            {"args": [URL], "background": True},
+            {"args": [other], "after": "second"},
+        ])
+        self.display.answer_alert("Return")
+        harness.wait_for("the initcheck reply", lambda: INITCHECK_OK in self.posts(session))
+        session.raise_flag("second")
+        harness.wait_for("the second launch to end",
+                         lambda: session.launch_status(1) is not None)
+        self.assertEqual(session.launch_status(1), 0)
+        session.wait_log("MorrowvaneHelper: parsed server=eu.morrowvane.com sessionId=fed42")
+        # Nothing restarted: one handshake, no second dialog. The server may
+        # now close the session.
+        self.assertEqual(self.display.visible_windows("^%s$" % harness.ALERT_TITLE), [])
+        self.display.key("ctrl+alt+shift+e")  # its notice releases the server's "close"
+        self.assertEnded(session)
+        self.assertEqual(self.posts(session)[1:],
+                         [envelope({"cmd": "hot key pressed"}), CLOSE_NOTICE])
+        self.assertEqual([r["type"] for r in session.requests()].count("handshake"), 1)
+        log = session.log_lines()
+        self.assertIn("MorrowvaneHelper: GetURL event: " + other, log)
+        self.assertNotIn("MorrowvaneHelper: URL rejected, terminating", log)
+        self.assertEqual(log[-1], "MorrowvaneHelper: poll loop ending (result=3); terminating")
+
+    def test_second_launch_with_refused_url_ends_the_running_session(self):
+        refused = "morrowvanenativehost://test.morrowvane.com/XYZ"
+        script = {"poll": [{"stall": True}]}
+        session = self.start(script, [
+            {"args": [URL], "background": True},
+            {"args": [refused], "after": "second"},
+        ])
+        self.display.answer_alert("Return")
+        harness.wait_for("the first poll", lambda: any(
+            r["type"] == "poll" for r in session.requests()))
+        session.raise_flag("second")
+        # The running instance ends at once, although its poll is held.
+        self.assertEnded(session, timeout=25)
+        self.assertEqual(session.launch_status(1), 0)
+        self.assertEqual(self.posts(session), [CLOSE_NOTICE])
+        self.assertEqual(session.log_lines()[-2:], [
+            "MorrowvaneHelper: GetURL event: " + refused,
+            "MorrowvaneHelper: URL rejected, terminating",
+        ])
+
+    # --- the idle limit -------------------------------------------------------
+
+    def test_stalled_server_ends_the_program_after_the_idle_limit(self):
+        session = self.start({"poll": [{"stall": 90}]}, [{"args": [URL]}])
+        self.display.answer_alert("Return")
+        self.assertEnded(session, timeout=75)
+        self.assertEqual(session.log_lines()[-1],
+                         "MorrowvaneHelper: poll loop ending (result=3); terminating")
+        self.assertEqual(self.posts(session), [CLOSE_NOTICE])
+
+
+if __name__ == "__main__":
+    BINARY = sys.argv.pop(1)
+    unittest.main(verbosity=2)
