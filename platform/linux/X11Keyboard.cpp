@@ -163,11 +163,11 @@ X11Keyboard::X11Keyboard(Display* display) : display_(display) {
 
 X11Keyboard::~X11Keyboard() {
   X11ErrorTrap trap(display_);
-  KeySym empty = NoSymbol;
+  KeySym empty[2] = {NoSymbol, NoSymbol};
   for (Spare& spare : spares_) {
     if (spare.bound == NoSymbol) continue;
     std::this_thread::sleep_until(spare.free_at);
-    XChangeKeyboardMapping(display_, spare.keycode, 1, &empty, 1);
+    XChangeKeyboardMapping(display_, spare.keycode, 2, empty, 1);
   }
 }
 
@@ -216,6 +216,13 @@ void X11Keyboard::Type(const std::u16string& units) {
     modifier_sets.push_back(layout.level3_mask);
     modifier_sets.push_back(layout.level3_mask | ShiftMask);
   }
+  // Caps Lock would turn characters of bound spare keys into capitals:
+  // unlock it while typing.
+  const bool caps_lock = layout.locked_modifiers & LockMask;
+  if (caps_lock) {
+    XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, 0);
+    layout.locked_modifiers &= ~LockMask;
+  }
   std::vector<KeyCode> held = ReleaseHeldModifiers(layout);
   for (char32_t c : text) {
     KeySym keysym = KeysymForCodePoint(c);
@@ -225,6 +232,10 @@ void X11Keyboard::Type(const std::u16string& units) {
     if (stroke) Strike(*stroke, layout);
   }
   PressAgain(held);
+  if (caps_lock) {
+    XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
+    XSync(display_, False);
+  }
 }
 
 std::optional<X11Keyboard::Stroke> X11Keyboard::FindOnLayout(
@@ -252,7 +263,10 @@ X11Keyboard::Stroke X11Keyboard::BindSpare(KeySym keysym) {
                                      return a.free_at < b.free_at;
                                    });
   std::this_thread::sleep_until(spare.free_at);
-  XChangeKeyboardMapping(display_, spare.keycode, 1, &keysym, 1);
+  // The same keysym on both levels: a lone letter would be taken as the
+  // lower case of a pair, so a capital would arrive in small letters.
+  KeySym both[2] = {keysym, keysym};
+  XChangeKeyboardMapping(display_, spare.keycode, 2, both, 1);
   XSync(display_, False);
   spare.bound = keysym;
   std::this_thread::sleep_for(kSettleAfterBind);

@@ -83,6 +83,15 @@ class X11DesktopTest : public XvfbFixture {
     return {root_x, root_y};
   }
 
+  unsigned ModifierState() {
+    Window root, child;
+    int root_x, root_y, x, y;
+    unsigned mask = 0;
+    XQueryPointer(observer_, DefaultRootWindow(observer_), &root, &child, &root_x, &root_y, &x,
+                  &y, &mask);
+    return mask;
+  }
+
   void StartProbe() {
     probe_ = ChildProcess::Start({MV_X11_PROBE}, DisplayName());
     ASSERT_TRUE(probe_);
@@ -282,6 +291,7 @@ TEST_F(X11DesktopTest, CharactersOffTheLayoutArriveExactly) {
   ASSERT_NO_FATAL_FAILURE(StartProbe());
   EXPECT_EQ(TypeAndCollect({u"aé€😀"}), "aé€😀");
   EXPECT_EQ(TypeAndCollect({u"привет", u"Ωmega"}), "приветΩmega");
+  EXPECT_EQ(TypeAndCollect({u"ÀÉÑßàÿ", u"ΩωЖж"}), "ÀÉÑßàÿΩωЖж");
 }
 
 TEST_F(X11DesktopTest, ManyDistinctCharactersRotateThroughTheSpareKeys) {
@@ -320,6 +330,14 @@ TEST_F(X11DesktopTest, TextIgnoresModifiersTheLocalUserHolds) {
   EXPECT_EQ(text, "ab");
   EXPECT_TRUE(KeyIsDown(XK_Shift_L)) << "the user's Shift is held again afterwards";
   Server().Run("xdotool keyup Shift_L");
+}
+
+TEST_F(X11DesktopTest, TextArrivesExactlyWithCapsLockOn) {
+  ASSERT_NO_FATAL_FAILURE(StartProbe());
+  ASSERT_EQ(Server().Run("xdotool key Caps_Lock"), 0);
+  ASSERT_TRUE(ModifierState() & LockMask);
+  EXPECT_EQ(TypeAndCollect({u"aB é", u"Éжπ"}), "aB éÉжπ");
+  EXPECT_TRUE(ModifierState() & LockMask) << "Caps Lock is on again afterwards";
 }
 
 TEST_F(X11DesktopTest, TheKeymapIsRestoredWhenTheDesktopCloses) {
