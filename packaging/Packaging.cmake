@@ -16,7 +16,12 @@ if(EXISTS ${MV_ICON_SOURCE})
           RENAME ${MV_DESKTOP_ID}.svg)
 endif()
 
+# cpack packages what the build made, without first rebuilding every target
+# (the tests included).
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 set(CPACK_GENERATOR DEB)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_NAME morrowvane-helper)
 set(CPACK_PACKAGE_VENDOR "Morrowvane")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
