@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# A demonstration session of the helper: installs what is missing, builds,
+# and runs the real program against the bundled scripted sharing server on
+# loopback inside a private namespace. On your own X display (DISPLAY set and
+# reachable) you answer the consent dialog; otherwise a private Xvfb is used
+# and screenshots land in build/demo/. Ends by itself; status 0 on success.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/install-deps.sh
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target morrowvane-helper x11_probe
+exec python3 tools/e2e/demo.py build
