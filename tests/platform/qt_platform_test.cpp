@@ -101,6 +101,15 @@ class XObserver {
     return false;
   }
 
+  // Makes this client look like a compositing manager (EWMH: it owns the
+  // selection _NET_WM_CM_S0). Nothing composites on Xvfb, so the window's
+  // premultiplied ARGB pixels land on the screen as they are.
+  void ClaimCompositorSelection() {
+    const Window owner = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(display_, XInternAtom(display_, "_NET_WM_CM_S0", False), owner, CurrentTime);
+    XSync(display_, False);
+  }
+
   // A plain solid window: "the screen below" an overlay, or a window that
   // covers one.
   Window MapSolidWindow(int x, int y, int width, int height, uint32_t rgb) {
@@ -312,6 +321,31 @@ TEST_F(QtPlatformTest, BorderShowsItsFrameAndTheScreenInside) {
     }
     OnMain([&] { window.reset(); });
     EXPECT_TRUE(observer_->WaitForPixel(1380, 150, kBlue)) << "released window still shown";
+  });
+}
+
+TEST_F(QtPlatformTest, WithACompositorTheFrameKeepsItsAlpha) {
+  observer_->MapSolidWindow(1360, 80, 140, 140, kBlue);
+  observer_->ClaimCompositorSelection();
+  Run([&] {
+    auto window = CreateOverlay(BorderSpec(WindowSystemFrame(100, 100, 100, 100)));
+    OnMain([&] {
+      window->SetContent(OverlayContent{kOrangeHalf, BorderFills(100, 100)});
+      window->OrderFrontRegardless();
+    });
+    // Half of (255, 124, 0), premultiplied by alpha 0.5, rounded either way.
+    const auto half_orange = [&](uint32_t rgb) {
+      const int red = static_cast<int>(rgb >> 16), green = static_cast<int>((rgb >> 8) & 0xFF);
+      return red >= 126 && red <= 129 && green >= 60 && green <= 64 && (rgb & 0xFF) == 0;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+    while (!half_orange(observer_->Pixel(1380, 150)) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(half_orange(observer_->Pixel(1380, 150))) << Hex(observer_->Pixel(1380, 150));
+    EXPECT_TRUE(half_orange(observer_->Pixel(1479, 199))) << Hex(observer_->Pixel(1479, 199));
+    EXPECT_EQ(Hex(observer_->Pixel(1430, 150)), Hex(kBlue)) << "the inside is not shaped away";
+    OnMain([&] { window.reset(); });
   });
 }
 
