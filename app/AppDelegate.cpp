@@ -146,7 +146,7 @@ void AppDelegate::runPollLoop() {
 void AppDelegate::handleBatch(const std::string& text) {
   if (terminating_) return;
   rapidjson::Document doc;
-  if (!ParseJson(text, doc, /*skip_bom=*/true)) return;
+  if (!ParseJson(text, doc)) return;
   DispatchMultiInput(doc);
 }
 

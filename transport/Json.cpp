@@ -45,9 +45,8 @@ int32_t JsonInt(const rapidjson::Value& value, const char* key) {
   return it->value.GetInt();
 }
 
-bool ParseJson(std::string_view text, rapidjson::Document& doc, bool skip_bom) {
+bool ParseJson(std::string_view text, rapidjson::Document& doc) {
   text = text.substr(0, text.find('\0'));
-  if (skip_bom && text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   doc.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
   return !doc.HasParseError();
 }

@@ -29,9 +29,9 @@ bool JsonHas(const rapidjson::Value& value, const char* key);
 int32_t JsonInt(const rapidjson::Value& value, const char* key);
 
 // Parses strict JSON (one value, only white space after it) from `text` up to
-// its first NUL byte, skipping a leading UTF-8 byte-order mark when asked.
-// Parsing is iterative, so deeply nested input cannot exhaust the stack.
-// Answers whether the text parsed.
-bool ParseJson(std::string_view text, rapidjson::Document& doc, bool skip_bom = false);
+// its first NUL byte; a leading UTF-8 byte-order mark is skipped. Parsing is
+// iterative, so deeply nested input cannot exhaust the stack. Answers whether
+// the text parsed.
+bool ParseJson(std::string_view text, rapidjson::Document& doc);
 
 }  // namespace mv
