@@ -1,12 +1,37 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds, runs every test.
-# Tests that need a display or a server start their own (Xvfb, HTTPS server).
+# The whole test suite: installs what is missing, builds, and runs every test
+# three times over: a normal build (all tests), an ASan+UBSan build (unit and
+# desktop tests) and a ThreadSanitizer build (transport and unit tests,
+# the application's threads among them). Tests that need a display or a server start their own (Xvfb, HTTPS
+# server, session bus). Extra arguments go to every ctest run, e.g. -L unit.
+#   tools/test.sh            everything
+#   tools/test.sh --quick    the normal build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+quick=0
+if [ "${1:-}" = "--quick" ]; then
+  quick=1
+  shift
+fi
 
 tools/install-deps.sh
 
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMV_WERROR=ON >/dev/null
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs" "$@"
+stage() {  # stage NAME BUILD_DIR CMAKE_ARGS LABEL_REGEX
+  local name=$1 dir=$2 args=$3 labels=$4
+  shift 4
+  echo "== $name"
+  # shellcheck disable=SC2086
+  cmake -S . -B "$dir" -DMV_WERROR=ON $args >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  local select=()
+  [ -n "$labels" ] && select=(-L "$labels")
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" "${select[@]}" "$@"
+}
+
+stage "normal build" build "-DCMAKE_BUILD_TYPE=RelWithDebInfo" "" "$@"
+if [ "$quick" -eq 0 ]; then
+  stage "ASan+UBSan build" build-asan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=address" "^(unit|platform)$" "$@"
+  stage "ThreadSanitizer build" build-tsan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=thread" "^(unit|transport)$" "$@"
+fi
