@@ -8,6 +8,7 @@ Usage: e2e_test.py BINARY [unittest arguments, e.g. HelperE2E.test_full_session]
 
 import json
 import os
+import signal
 import sys
 import unittest
 
@@ -230,6 +231,18 @@ class HelperE2E(unittest.TestCase):
             "MorrowvaneHelper: GetURL event: " + refused,
             "MorrowvaneHelper: URL rejected, terminating",
         ])
+
+    def test_sigterm_ends_the_session_in_order(self):
+        session = self.start({"poll": [{"stall": True}]}, [{"args": [URL]}])
+        self.display.answer_alert("Return")
+        harness.wait_for("the first poll", lambda: any(
+            r["type"] == "poll" for r in session.requests()))
+        os.kill(session.launch_pid(0), signal.SIGTERM)
+        # Teardown closes the session although the poll is held.
+        self.assertEnded(session, timeout=25)
+        self.assertEqual(self.posts(session), [CLOSE_NOTICE])
+        self.assertEqual(session.log_lines()[-1],
+                         "MorrowvaneHelper: initSession ok; entering poll loop")
 
     # --- the idle limit -------------------------------------------------------
 

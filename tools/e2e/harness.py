@@ -190,7 +190,8 @@ class Session:
                              % shlex.quote(flag))
             argv = " ".join(shlex.quote(a) for a in [self.binary] + launch["args"])
             status = shlex.quote(os.path.join(self.work, "status-%d" % index))
-            run = "{ %s; echo $? > %s; }" % (argv, status)
+            pid = shlex.quote(os.path.join(self.work, "pid-%d" % index))
+            run = "{ %s & p=$!; echo $p > %s; wait $p; echo $? > %s; }" % (argv, pid, status)
             if launch.get("background"):
                 lines.append("%s & pids+=($!)" % run)
             else:
@@ -259,6 +260,17 @@ kill -TERM $server; wait $server
                 return int(f.read().strip())
         except (FileNotFoundError, ValueError):
             return None
+
+    def launch_pid(self, index, timeout=20.0):
+        path = os.path.join(self.work, "pid-%d" % index)
+
+        def read():
+            try:
+                with open(path) as f:
+                    return int(f.read().strip())
+            except (FileNotFoundError, ValueError):
+                return None
+        return wait_for("launch %d to start" % index, read, timeout)
 
     def wait_end(self, timeout=30.0):
         """Waits for the whole run to end; answers the first launch's status."""
