@@ -2,11 +2,12 @@
 
 #include <QGuiApplication>
 #include <QPainter>
-#include <QRegion>
 #include <QScreen>
 
 #include <algorithm>
 #include <cmath>
+
+#include "platform/linux/QtX11Shape.h"
 
 namespace mv {
 namespace {
@@ -96,24 +97,37 @@ QRectF QtOverlayWidget::ToLogical(const Rect& fill) const {
                 fill.width / ratio_, fill.height / ratio_);
 }
 
+QRect QtOverlayWidget::ToDevice(const Rect& fill) const {
+  // The window may start before the root rectangle when its origin fell
+  // between two logical pixels; the device offset makes up for it.
+  const int left = static_cast<int>(std::lround(offset_.x() * ratio_));
+  const int top = static_cast<int>(std::lround(offset_.y() * ratio_));
+  const long x0 = std::lround(fill.x);
+  const long x1 = std::lround(fill.x + fill.width);
+  const long y0 = std::lround(root_.height - fill.y - fill.height);
+  const long y1 = std::lround(root_.height - fill.y);
+  return QRect(QPoint(left + static_cast<int>(x0), top + static_cast<int>(y0)),
+               QPoint(left + static_cast<int>(x1) - 1, top + static_cast<int>(y1) - 1));
+}
+
 void QtOverlayWidget::ApplyShape() {
-  // A window whose background is clear shows only its fills; the mask makes
-  // the rest show the screen below even without a compositor.
+  // The window is shaped to exactly the X pixels it should cover: all of its
+  // rectangle, or only the fills when its background is clear, so that the
+  // rest shows the screen below even without a compositor.
   const bool masked = !spec_.opaque && spec_.background.alpha <= 0;
-  QRegion region;
-  if (masked && has_content_) {
+  const QRect whole = ToDevice(Rect{0, 0, static_cast<double>(root_.width),
+                                    static_cast<double>(root_.height)});
+  std::vector<QRect> shape;
+  if (!masked) {
+    shape.push_back(whole);
+  } else if (has_content_) {
     for (const Rect& fill : content_.fills) {
-      if (fill.width > 0 && fill.height > 0) region += ToLogical(fill).toAlignedRect();
+      const QRect device = ToDevice(fill).intersected(whole);
+      if (!device.isEmpty()) shape.push_back(device);
     }
-    region &= rect();
   }
-  if (masked && !region.isEmpty()) {
-    setMask(region);
-  } else {
-    clearMask();
-  }
-  const bool shows_something = !masked || !region.isEmpty();
-  if (ordered_front_ && shows_something) {
+  if (ordered_front_ && !shape.empty()) {
+    SetBoundingShape(this, shape);
     show();
     raise();
   } else {

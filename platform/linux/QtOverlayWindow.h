@@ -45,6 +45,8 @@ class QtOverlayWidget final : public QWidget {
   void ApplyShape();
   // Fills in logical widget coordinates (top-left origin, y down).
   QRectF ToLogical(const Rect& fill) const;
+  // Fills in X pixels relative to the native window's top-left.
+  QRect ToDevice(const Rect& fill) const;
 
   OverlayWindowSpec spec_;
   RootRect root_;

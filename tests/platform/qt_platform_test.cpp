@@ -448,23 +448,49 @@ class QtPlatformScaledTest : public QtPlatformTest {
   }
 };
 
-TEST_F(QtPlatformScaledTest, WithTwoDevicePixelsPerPointTheFrameStillCoversItsXPixels) {
-  observer_->MapSolidWindow(1360, 80, 140, 140, kBlue);
+TEST_F(QtPlatformScaledTest, WithTwoDevicePixelsPerPointFramesStillCoverTheirXPixels) {
+  observer_->MapSolidWindow(1360, 80, 160, 160, kBlue);
   Run([&] {
     EXPECT_EQ(OnMain([] { return qApp->devicePixelRatio(); }), 2.0);
-    auto window = CreateOverlay(BorderSpec(WindowSystemFrame(100, 100, 100, 100)));
-    OnMain([&] {
-      window->SetContent(OverlayContent{kOrangeHalf, BorderFills(100, 100)});
-      window->OrderFrontRegardless();
-    });
-    ASSERT_TRUE(observer_->WaitForPixel(1380, 150, kOrange)) << Hex(observer_->Pixel(1380, 150));
-    EXPECT_EQ(Hex(observer_->Pixel(1383, 150)), Hex(kOrange));
-    EXPECT_EQ(Hex(observer_->Pixel(1479, 199)), Hex(kOrange));
-    EXPECT_EQ(Hex(observer_->Pixel(1384, 150)), Hex(kBlue));
-    EXPECT_EQ(Hex(observer_->Pixel(1379, 150)), Hex(kBlue));
-    EXPECT_EQ(Hex(observer_->Pixel(1480, 150)), Hex(kBlue));
-    EXPECT_EQ(Hex(observer_->Pixel(1430, 195)), Hex(kBlue));
-    EXPECT_EQ(Hex(observer_->Pixel(1430, 200)), Hex(kBlue));
+    // Even and odd X pixels: odd ones fall between two logical pixels.
+    for (int d : {0, 1}) {
+      const int left = 1380 + d, top = 100 + d;
+      auto window = CreateOverlay(BorderSpec(WindowSystemFrame(100 + d, 100 + d, 100, 100)));
+      OnMain([&] {
+        window->SetContent(OverlayContent{kOrangeHalf, BorderFills(100, 100)});
+        window->OrderFrontRegardless();
+      });
+      ASSERT_TRUE(observer_->WaitForPixel(left, top + 50, kOrange)) << Hex(observer_->Pixel(left, top + 50));
+      for (auto [x, y] : std::vector<std::pair<int, int>>{
+               {left + 3, top + 50}, {left + 99, top + 99}, {left + 50, top}, {left + 50, top + 3}}) {
+        EXPECT_EQ(Hex(observer_->Pixel(x, y)), Hex(kOrange)) << "offset " << d << ": " << x << "," << y;
+      }
+      for (auto [x, y] : std::vector<std::pair<int, int>>{
+               {left + 4, top + 50}, {left - 1, top + 50}, {left + 100, top + 50},
+               {left + 50, top + 95}, {left + 50, top + 100}, {left + 50, top - 1}, {left - 1, top - 1}}) {
+        EXPECT_EQ(Hex(observer_->Pixel(x, y)), Hex(kBlue)) << "offset " << d << ": " << x << "," << y;
+      }
+      OnMain([&] { window.reset(); });
+      ASSERT_TRUE(observer_->WaitForPixel(left, top + 50, kBlue));
+    }
+  });
+}
+
+TEST_F(QtPlatformScaledTest, WithTwoDevicePixelsPerPointOpaqueWindowsCoverExactlyTheirXPixels) {
+  observer_->MapSolidWindow(1360, 80, 160, 160, kBlue);
+  Run([&] {
+    OverlayWindowSpec spec;
+    spec.frame = WindowSystemFrame(101, 101, 51, 51);
+    spec.opaque = true;
+    spec.background = Rgba{1, 0, 0, 1};
+    auto window = CreateOverlay(spec);
+    OnMain([&] { window->OrderFrontRegardless(); });
+    ASSERT_TRUE(observer_->WaitForPixel(1381, 101, kRed)) << Hex(observer_->Pixel(1381, 101));
+    EXPECT_EQ(Hex(observer_->Pixel(1431, 151)), Hex(kRed));
+    EXPECT_EQ(Hex(observer_->Pixel(1380, 101)), Hex(kBlue));
+    EXPECT_EQ(Hex(observer_->Pixel(1381, 100)), Hex(kBlue));
+    EXPECT_EQ(Hex(observer_->Pixel(1432, 151)), Hex(kBlue));
+    EXPECT_EQ(Hex(observer_->Pixel(1431, 152)), Hex(kBlue));
     OnMain([&] { window.reset(); });
   });
 }
