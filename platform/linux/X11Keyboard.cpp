@@ -192,8 +192,12 @@ void X11Keyboard::Chord(uint16_t key_code, uint64_t flags) {
                              [key](const Spare& s) { return s.keycode == key; });
     if (key != 0 && !spare) {
       stroke = Stroke{key};
-    } else if (!spares_.empty()) {
-      stroke = BindSpare(keysym);
+    } else if (Spare* free = SpareFor(keysym, {})) {
+      if (Bind(*free, keysym)) {
+        XSync(display_, False);
+        std::this_thread::sleep_for(kSettleAfterBind);
+      }
+      stroke = Stroke{free->keycode, 0, free};
     } else {
       return;
     }
@@ -223,13 +227,43 @@ void X11Keyboard::Type(const std::u16string& units) {
     XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, 0);
     layout.locked_modifiers &= ~LockMask;
   }
-  std::vector<KeyCode> held = ReleaseHeldModifiers(layout);
+  std::vector<KeySym> keysyms;
   for (char32_t c : text) {
     KeySym keysym = KeysymForCodePoint(c);
-    if (keysym == NoSymbol) continue;
-    std::optional<Stroke> stroke = FindOnLayout(layout, keysym, modifier_sets);
-    if (!stroke && !spares_.empty()) stroke = BindSpare(keysym);
-    if (stroke) Strike(*stroke, layout);
+    if (keysym != NoSymbol) keysyms.push_back(keysym);
+  }
+  std::vector<KeyCode> held = ReleaseHeldModifiers(layout);
+  // Every binding a piece of text needs is made before its first key goes
+  // out: clients then see all the changes before any of its keys, and never
+  // look a key up while a change is still on its way to them.
+  for (size_t start = 0; start < keysyms.size();) {
+    std::vector<Stroke> strokes;
+    std::vector<Spare*> claimed;
+    bool bound = false;
+    size_t end = start;
+    for (; end < keysyms.size(); ++end) {
+      if (auto stroke = FindOnLayout(layout, keysyms[end], modifier_sets)) {
+        strokes.push_back(*stroke);
+        continue;
+      }
+      Spare* spare = SpareFor(keysyms[end], claimed);
+      if (!spare) break;  // out of spares: the rest follows in another piece
+      if (std::find(claimed.begin(), claimed.end(), spare) == claimed.end()) {
+        claimed.push_back(spare);
+      }
+      bound = Bind(*spare, keysyms[end]) || bound;
+      strokes.push_back(Stroke{spare->keycode, 0, spare});
+    }
+    if (end == start) {  // no spare keycode at all
+      ++start;
+      continue;
+    }
+    if (bound) {
+      XSync(display_, False);
+      std::this_thread::sleep_for(kSettleAfterBind);
+    }
+    for (const Stroke& stroke : strokes) Strike(stroke, layout);
+    start = end;
   }
   PressAgain(held);
   if (caps_lock) {
@@ -254,23 +288,25 @@ std::optional<X11Keyboard::Stroke> X11Keyboard::FindOnLayout(
   return std::nullopt;
 }
 
-X11Keyboard::Stroke X11Keyboard::BindSpare(KeySym keysym) {
+X11Keyboard::Spare* X11Keyboard::SpareFor(KeySym keysym, const std::vector<Spare*>& claimed) {
+  Spare* least_recent = nullptr;
   for (Spare& spare : spares_) {
-    if (spare.bound == keysym) return Stroke{spare.keycode, 0, &spare};
+    if (spare.bound == keysym) return &spare;
+    if (std::find(claimed.begin(), claimed.end(), &spare) != claimed.end()) continue;
+    if (!least_recent || spare.free_at < least_recent->free_at) least_recent = &spare;
   }
-  Spare& spare = *std::min_element(spares_.begin(), spares_.end(),
-                                   [](const Spare& a, const Spare& b) {
-                                     return a.free_at < b.free_at;
-                                   });
+  return least_recent;
+}
+
+bool X11Keyboard::Bind(Spare& spare, KeySym keysym) {
+  if (spare.bound == keysym) return false;
   std::this_thread::sleep_until(spare.free_at);
   // The same keysym on both levels: a lone letter would be taken as the
   // lower case of a pair, so a capital would arrive in small letters.
   KeySym both[2] = {keysym, keysym};
   XChangeKeyboardMapping(display_, spare.keycode, 2, both, 1);
-  XSync(display_, False);
   spare.bound = keysym;
-  std::this_thread::sleep_for(kSettleAfterBind);
-  return Stroke{spare.keycode, 0, &spare};
+  return true;
 }
 
 void X11Keyboard::Strike(const Stroke& stroke, const Layout& layout) {

@@ -43,7 +43,11 @@ class X11Keyboard {
 
   std::optional<Stroke> FindOnLayout(const Layout& layout, KeySym keysym,
                                      const std::vector<unsigned>& modifier_sets);
-  Stroke BindSpare(KeySym keysym);
+  // The spare already bound to `keysym`, else the least recently used one
+  // outside `claimed`; nothing when none is left.
+  Spare* SpareFor(KeySym keysym, const std::vector<Spare*>& claimed);
+  // Binds `keysym` to the spare (after its rest); false when it already was.
+  bool Bind(Spare& spare, KeySym keysym);
   void Strike(const Stroke& stroke, const Layout& layout);
   // Releases the modifier keys the local user holds; answers those to press
   // again once the keys of this call are out.
