@@ -15,6 +15,8 @@
 #include "app/Log.h"
 #include "platform/Platform.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "screen/BorderOverlay.h"
+#include "screen/DetectWindows.h"
 #include "transport/LongPoll.h"
 
 namespace {
@@ -107,6 +109,9 @@ int main(int argc, char** argv) {
   signal_watcher.Arm(platform.get());
   const int status = platform->RunApplication(delegate);
   signal_watcher.Stop();  // it must not reach the platform once that is gone
+  // The overlays are the desktop's windows: they go before the desktop does.
+  mv::HideBorderWindow();
+  mv::HideDetectWindows();
   platform.reset();
   mv::SetCurrentPlatform(nullptr);
   return status;

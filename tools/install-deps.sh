@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool x11-utils x11-xserver-utils xclip imagemagick
   openssl ca-certificates python3 iproute2 util-linux dbus-daemon dbus-x11
-  desktop-file-utils fonts-dejavu-core
+  desktop-file-utils xdg-utils fonts-dejavu-core
 )
 
 missing=()
