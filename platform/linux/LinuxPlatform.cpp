@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <syslog.h>
 
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -315,12 +316,15 @@ void LinuxPlatform::WriteSystemLog(std::string_view message) {
 std::unique_ptr<Platform> CreateLinuxPlatform(int& argc, char** argv, std::string* error) {
   std::vector<std::string> arguments(argv, argv + argc);
   // QApplication aborts without a display; ask X first.
+  const char* display = std::getenv("DISPLAY");
+  if (display == nullptr || display[0] == '\0') {
+    if (error) *error = "no X display (DISPLAY is not set)";
+    return nullptr;
+  }
   std::string open_error;
   std::unique_ptr<X11Desktop> desktop = X11Desktop::Open(nullptr, &open_error);
   if (!desktop) {
-    if (error) {
-      *error = open_error.empty() ? "cannot open the X display" : open_error;
-    }
+    if (error) *error = open_error.empty() ? "cannot open the X display" : open_error;
     return nullptr;
   }
   // The X display is the one this program works on, whatever session type

@@ -1,9 +1,11 @@
 #include "platform/linux/QtOpenUrlService.h"
 
+#include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QMetaObject>
+#include <QWidget>
 
 #include "app/Log.h"
 
@@ -70,9 +72,14 @@ void QtOpenUrlService::Deliver(const QStringList& uris) {
 QtApplicationAdaptor::QtApplicationAdaptor(QtOpenUrlService* service)
     : QDBusAbstractAdaptor(service), service_(service) {}
 
-// A launch without a URL only brings the running instance forward, which
-// shows nothing of its own.
-void QtApplicationAdaptor::Activate(const QVariantMap&) {}
+// A launch without a URL brings the running instance's open dialog, if any,
+// to the front; the program has no other window to show.
+void QtApplicationAdaptor::Activate(const QVariantMap&) {
+  if (QWidget* dialog = QApplication::activeModalWidget()) {
+    dialog->raise();
+    dialog->activateWindow();
+  }
+}
 
 void QtApplicationAdaptor::Open(const QStringList& uris, const QVariantMap&) {
   service_->Deliver(uris);

@@ -63,7 +63,6 @@ QtOverlayWidget::QtOverlayWidget(const OverlayWindowSpec& spec, const RootRect& 
       composited_(std::move(composited)) {
   setAttribute(Qt::WA_ShowWithoutActivating);
   setAttribute(Qt::WA_X11DoNotAcceptFocus);
-  setAttribute(Qt::WA_DeleteOnClose, false);
   if (!spec_.opaque) setAttribute(Qt::WA_TranslucentBackground);
   setFocusPolicy(Qt::NoFocus);
   opaque_colours_ = !composited_();

@@ -803,6 +803,20 @@ TEST_F(QtPlatformTest, NoSessionBusIsLoggedOnce) {
   EXPECT_EQ(text.find(line, first + 1), std::string::npos) << text;
 }
 
+TEST(QtPlatformNoDisplayTest, UnsetDisplayAnswersNothingWithAMessage) {
+  const char* saved = std::getenv("DISPLAY");
+  const std::string saved_display = saved ? saved : "";
+  unsetenv("DISPLAY");
+  int argc = 1;
+  char arg0[] = "qt_platform_test";
+  char* argv[] = {arg0, nullptr};
+  std::string error;
+  auto platform = CreateLinuxPlatform(argc, argv, &error);
+  if (saved) setenv("DISPLAY", saved_display.c_str(), 1);
+  EXPECT_EQ(platform, nullptr);
+  EXPECT_EQ(error, "no X display (DISPLAY is not set)");
+}
+
 TEST(QtPlatformNoDisplayTest, NoDisplayAnswersNothingWithAMessage) {
   const char* saved = std::getenv("DISPLAY");
   const std::string saved_display = saved ? saved : "";
