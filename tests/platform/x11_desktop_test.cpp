@@ -30,17 +30,22 @@ struct KeyLine {
   std::string text;  // UTF-8
 };
 
+std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  if (hex == "-") return bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
 std::optional<KeyLine> ParseKey(const std::string& line) {
   std::istringstream in(line);
   std::string word, hex_text;
   KeyLine key;
   in >> word >> key.keycode >> std::hex >> key.keysym >> key.state >> hex_text;
   if (word != "key" || !in) return std::nullopt;
-  if (hex_text != "-") {
-    for (size_t i = 0; i + 1 < hex_text.size(); i += 2) {
-      key.text += static_cast<char>(std::stoi(hex_text.substr(i, 2), nullptr, 16));
-    }
-  }
+  key.text = FromHex(hex_text);
   return key;
 }
 
@@ -351,6 +356,56 @@ TEST_F(X11DesktopTest, TheKeymapIsRestoredWhenTheDesktopCloses) {
   EXPECT_NE(KeyboardMapping(), before) << "the characters were typed through spare keycodes";
   desktop_.reset();
   EXPECT_EQ(KeyboardMapping(), before);
+}
+
+// The same through a Qt line edit.
+class X11DesktopQtTest : public X11DesktopTest {
+ protected:
+  void StartQtProbe() {
+    probe_ = ChildProcess::Start({MV_X11_QT_PROBE, "-platform", "xcb"}, DisplayName());
+    ASSERT_TRUE(probe_);
+    ASSERT_EQ(probe_->ReadLine(kPatience * 2), "ready");
+  }
+
+  void Post(const std::vector<KeyboardEvent>& presses) {
+    for (KeyboardEvent event : presses) {
+      desktop_->PostKeyboard(event);
+      event.key_down = false;
+      desktop_->PostKeyboard(event);
+    }
+  }
+
+  // Return, then the line edit's content as it reports it.
+  std::string LineEditText() {
+    Post({Chord(keycode::kReturn, 0, true)});
+    auto lines = ReadUntil([](const std::string& l) { return l.starts_with("text "); });
+    return lines.empty() ? std::string() : FromHex(lines.back().substr(5));
+  }
+};
+
+TEST_F(X11DesktopQtTest, ALineEditReceivesExactlyTheText) {
+  ASSERT_NO_FATAL_FAILURE(StartQtProbe());
+  Post({Text(u"Hello, W", true), Text(u"orld! 1~", true)});
+  EXPECT_EQ(LineEditText(), "Hello, World! 1~");
+  Post({Text(u"aé€😀", true), Text(u"привет", true), Text(u"ÀÉΩж", true)});
+  EXPECT_EQ(LineEditText(), "aé€😀приветÀÉΩж");
+}
+
+TEST_F(X11DesktopQtTest, ChordsEditLikeTheirShortcuts) {
+  ASSERT_NO_FATAL_FAILURE(StartQtProbe());
+  const uint64_t select_long = kEventFlagShift | kEventFlagAlternate;
+  // Shift+Control+Left selects the last word, typing replaces it.
+  Post({Text(u"hello wo", true), Text(u"rld", true),
+        Chord(keycode::kLeftArrow, select_long, true), Text(u"thére", true)});
+  EXPECT_EQ(LineEditText(), "hello thére");
+  // Select all, copy, paste twice at the end; Backspace deletes one.
+  Post({Text(u"ab", true), Chord(*keycode::ForLetter('A'), kEventFlagCommand, true),
+        Chord(*keycode::ForLetter('C'), kEventFlagCommand, true),
+        Chord(keycode::kRightArrow, 0, true),
+        Chord(*keycode::ForLetter('V'), kEventFlagCommand, true),
+        Chord(*keycode::ForLetter('V'), kEventFlagCommand, true),
+        Chord(keycode::kDelete, 0, true)});
+  EXPECT_EQ(LineEditText(), "ababa");
 }
 
 // Chords ----------------------------------------------------------------------
