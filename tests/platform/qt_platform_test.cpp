@@ -110,6 +110,18 @@ class XObserver {
     XSync(display_, False);
   }
 
+  // Whether `window` receives a button press within the wait limit (it must
+  // have been mapped with MapSolidWindow, which asks for them).
+  bool WaitForButtonPress(Window window) {
+    const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+    XEvent event;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (XCheckWindowEvent(display_, window, ButtonPressMask, &event)) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
   // A plain solid window: "the screen below" an overlay, or a window that
   // covers one.
   Window MapSolidWindow(int x, int y, int width, int height, uint32_t rgb) {
@@ -120,6 +132,7 @@ class XObserver {
         display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
         static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
         CWOverrideRedirect | CWBackPixel, &attributes);
+    XSelectInput(display_, window, ButtonPressMask);
     XMapRaised(display_, window);
     XSync(display_, False);
     return window;
@@ -321,6 +334,28 @@ TEST_F(QtPlatformTest, BorderShowsItsFrameAndTheScreenInside) {
     }
     OnMain([&] { window.reset(); });
     EXPECT_TRUE(observer_->WaitForPixel(1380, 150, kBlue)) << "released window still shown";
+  });
+}
+
+TEST_F(QtPlatformTest, ClicksPassThroughAndShowingTakesNoFocus) {
+  const Window below = observer_->MapSolidWindow(1360, 80, 140, 140, kBlue);
+  ASSERT_EQ(Server().Run("xdotool windowfocus --sync " + std::to_string(below)), 0);
+  Run([&] {
+    auto window = CreateOverlay(BorderSpec(WindowSystemFrame(100, 100, 100, 100)));
+    OnMain([&] {
+      window->SetContent(OverlayContent{kOrangeHalf, BorderFills(100, 100)});
+      window->OrderFrontRegardless();
+    });
+    ASSERT_TRUE(observer_->WaitForPixel(1381, 150, kOrange));
+    std::string focus;
+    ASSERT_EQ(Server().Run("xdotool getwindowfocus", &focus), 0);
+    EXPECT_EQ(focus, std::to_string(below) + "\n");
+    // On the frame itself, then inside it.
+    ASSERT_EQ(Server().Run("xdotool mousemove 1381 150 click 1"), 0);
+    EXPECT_TRUE(observer_->WaitForButtonPress(below)) << "the click on the frame did not pass";
+    ASSERT_EQ(Server().Run("xdotool mousemove 1430 150 click 1"), 0);
+    EXPECT_TRUE(observer_->WaitForButtonPress(below)) << "the click inside did not pass";
+    OnMain([&] { window.reset(); });
   });
 }
 
