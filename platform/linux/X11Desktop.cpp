@@ -59,19 +59,8 @@ bool PointerIsAt(Display* display, int x, int y) {
 }
 
 unsigned NumLockMask(Display* display) {
-  KeyCode num_lock = XKeysymToKeycode(display, XK_Num_Lock);
   XModifierKeymap* modmap = XGetModifierMapping(display);
-  unsigned mask = 0;
-  if (modmap && num_lock != 0) {
-    for (int index = 0; index < 8 && mask == 0; ++index) {
-      for (int i = 0; i < modmap->max_keypermod; ++i) {
-        if (modmap->modifiermap[index * modmap->max_keypermod + i] == num_lock) {
-          mask = 1u << index;
-          break;
-        }
-      }
-    }
-  }
+  unsigned mask = ModifierMaskOf(modmap, XKeysymToKeycode(display, XK_Num_Lock));
   if (modmap) XFreeModifiermap(modmap);
   return mask;
 }

@@ -72,6 +72,16 @@ bool IsDown(const char keys[32], KeyCode key) { return keys[key / 8] & (1 << (ke
 
 }  // namespace
 
+unsigned ModifierMaskOf(const XModifierKeymap* modmap, KeyCode key) {
+  if (!modmap || key == 0) return 0;
+  for (int index = 0; index < 8; ++index) {
+    for (int i = 0; i < modmap->max_keypermod; ++i) {
+      if (modmap->modifiermap[index * modmap->max_keypermod + i] == key) return 1u << index;
+    }
+  }
+  return 0;
+}
+
 // The keyboard as it is now: keysyms, key types, active group, locked
 // modifiers and the modifier map.
 class X11Keyboard::Layout {
@@ -88,7 +98,7 @@ class X11Keyboard::Layout {
       }
     }
     level3_key = XKeysymToKeycode(display, XK_ISO_Level3_Shift);
-    level3_mask = MaskOf(level3_key);
+    level3_mask = ModifierMaskOf(modmap, level3_key);
   }
   ~Layout() {
     if (modmap) XFreeModifiermap(modmap);
@@ -119,16 +129,6 @@ class X11Keyboard::Layout {
     for (int i = 0; i < modmap->max_keypermod; ++i) {
       KeyCode key = modmap->modifiermap[index * modmap->max_keypermod + i];
       if (key) return key;
-    }
-    return 0;
-  }
-
-  unsigned MaskOf(KeyCode key) const {
-    if (!modmap || key == 0) return 0;
-    for (int index = 0; index < 8; ++index) {
-      for (int i = 0; i < modmap->max_keypermod; ++i) {
-        if (modmap->modifiermap[index * modmap->max_keypermod + i] == key) return 1u << index;
-      }
     }
     return 0;
   }

@@ -11,6 +11,9 @@
 
 namespace mv {
 
+// The modifier bit that `key` is bound to in `modmap`; 0 when none.
+unsigned ModifierMaskOf(const XModifierKeymap* modmap, KeyCode key);
+
 class X11Keyboard {
  public:
   // Keycodes without any keysym at this point are the spares that
