@@ -147,10 +147,15 @@ LinuxPlatform::LinuxPlatform(std::vector<std::string> arguments,
 }
 
 LinuxPlatform::~LinuxPlatform() {
-  {
-    std::lock_guard lock(workers_mutex_);
-    for (std::thread& worker : workers_) worker.join();
-    workers_.clear();
+  // Joined outside the lock: a worker may itself start another one.
+  for (;;) {
+    std::vector<std::thread> workers;
+    {
+      std::lock_guard lock(workers_mutex_);
+      workers.swap(workers_);
+    }
+    if (workers.empty()) break;
+    for (std::thread& worker : workers) worker.join();
   }
   url_service_.reset();
   for (const QPointer<QtOverlayWidget>& widget : widgets_) delete widget.data();
