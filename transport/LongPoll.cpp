@@ -4,9 +4,14 @@
 
 #include <chrono>
 #include <list>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <rapidjson/document.h>
+#include <rapidjson/encodedstream.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
 
 #include "app/Log.h"
 #include "transport/Json.h"
@@ -75,20 +80,96 @@ bool ParseWhole(const std::string& text, rapidjson::Document& doc) {
   return text.find('\0') == std::string::npos && ParseJson(text, doc);
 }
 
-// The handshake answer for the log: the value of a string "token" member is
-// replaced, so the log file never holds a live session token.
-std::string Redacted(const std::string& text) {
-  rapidjson::Document doc;
-  if (!ParseWhole(text, doc) || !doc.IsObject()) return text;
-  bool changed = false;
-  for (auto& member : doc.GetObject()) {
-    if (member.name == "token" && member.value.IsString() && member.value.GetStringLength() > 0) {
-      member.value.SetString(rapidjson::StringRef("<redacted>"));
-      changed = true;
-    }
+// Where the values of the root object's non-empty string "token" members
+// lie in the text, found while the reader walks it. The reader is iterative
+// and nothing is rebuilt, so an answer nested to any depth is safe.
+class TokenValueFinder
+    : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TokenValueFinder> {
+ public:
+  TokenValueFinder(std::string_view text, const rapidjson::MemoryStream& stream)
+      : text_(text), stream_(stream) {}
+
+  // Byte ranges [first, second) of the values, quotation marks included.
+  std::vector<std::pair<size_t, size_t>> ranges;
+
+  bool Default() {
+    key_end_.reset();
+    return true;
   }
-  return changed ? ToJsonString(doc) : text;
+  bool String(const char*, rapidjson::SizeType length, bool) {
+    // The reader has just taken the value's closing quotation mark; between
+    // the key and the value there are only blanks and the colon.
+    if (key_end_ && length > 0) ranges.emplace_back(text_.find('"', *key_end_), stream_.Tell());
+    return Default();
+  }
+  bool Key(const char* name, rapidjson::SizeType length, bool) {
+    if (depth_ == 1 && std::string_view(name, length) == "token") key_end_ = stream_.Tell();
+    return true;
+  }
+  bool StartObject() {
+    ++depth_;
+    return Default();
+  }
+  bool EndObject(rapidjson::SizeType) {
+    --depth_;
+    return true;
+  }
+  bool StartArray() {
+    ++depth_;
+    return Default();
+  }
+  bool EndArray(rapidjson::SizeType) {
+    --depth_;
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  const rapidjson::MemoryStream& stream_;
+  size_t depth_ = 0;
+  std::optional<size_t> key_end_;  // just after a "token" key of the root
+};
+
+}  // namespace
+
+int ClassifyPollText(const std::string& body, std::string* batch) {
+  const std::string stripped = Strip(body).value_or(std::string());
+  if (stripped == "\"timeout\"" || stripped == "timeout") return kPollNothing;
+  if (stripped.empty() || stripped == "\"\"" || stripped == "\"close\"" || stripped == "close") {
+    return kPollClosed;
+  }
+  rapidjson::Document doc;
+  if (!ParseWhole(stripped, doc) || !doc.IsObject() || JsonHas(doc, "error") ||
+      !JsonHas(doc, "messages")) {
+    return kPollError;
+  }
+  if (batch != nullptr) *batch = stripped;
+  return kPollBatch;
 }
+
+std::optional<std::string> TokenFromHandshake(const std::string& body) {
+  rapidjson::Document doc;
+  if (!ParseWhole(body, doc) || !doc.IsObject() || !JsonHas(doc, "token")) return std::nullopt;
+  return JsonStr(doc, "token", "");
+}
+
+std::string HandshakeLogText(const std::string& body) {
+  if (body.find('\0') != std::string::npos) return body;
+  // The same stream as the parse of the answer, so a byte-order mark is
+  // skipped the same way and offsets count bytes of `body`.
+  rapidjson::MemoryStream memory(body.data(), body.size());
+  rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(memory);
+  TokenValueFinder finder(body, memory);
+  rapidjson::Reader reader;
+  if (!reader.Parse<rapidjson::kParseIterativeFlag>(input, finder)) return body;
+  std::string logged = body;
+  for (auto range = finder.ranges.rbegin(); range != finder.ranges.rend(); ++range) {
+    logged.replace(range->first, range->second - range->first, "\"<redacted>\"");
+  }
+  return logged;
+}
+
+namespace {
 
 size_t DiscardBody(char*, size_t size, size_t count, void*) { return size * count; }
 
@@ -317,12 +398,11 @@ std::string LongPoll::tokenQuery(const std::string& token) const {
 bool LongPoll::initSession(const std::string& session_id) {
   const std::optional<std::string> text = getBlocking("?id=" + PercentEncode(session_id));
   MVLogWrite("MorrowvaneHelper: initSession GET ?id=" + session_id + " -> " +
-             (text ? Redacted(*text) : std::string("(nil/transport error)")));
+             (text ? HandshakeLogText(*text) : std::string("(nil/transport error)")));
   if (!text) return false;
-  rapidjson::Document doc;
-  if (!ParseWhole(*text, doc) || !doc.IsObject() || !JsonHas(doc, "token")) return false;
-  std::string held = JsonStr(doc, "token", "");
-  const bool connected = !held.empty();
+  std::optional<std::string> held = TokenFromHandshake(*text);
+  if (!held) return false;
+  const bool connected = !held->empty();
   std::lock_guard lock(token_mutex_);
   _token = std::move(held);
   return connected;
@@ -331,19 +411,7 @@ bool LongPoll::initSession(const std::string& session_id) {
 int LongPoll::poll(std::string* batch) {
   const std::optional<std::string> held = token();
   if (!held || held->empty()) return kPollError;
-  const std::string text = getBlocking(tokenQuery(*held)).value_or(std::string());
-  const std::string stripped = Strip(text).value_or(std::string());
-  if (stripped == "\"timeout\"" || stripped == "timeout") return kPollNothing;
-  if (stripped.empty() || stripped == "\"\"" || stripped == "\"close\"" || stripped == "close") {
-    return kPollClosed;
-  }
-  rapidjson::Document doc;
-  if (!ParseWhole(stripped, doc) || !doc.IsObject() || JsonHas(doc, "error") ||
-      !JsonHas(doc, "messages")) {
-    return kPollError;
-  }
-  if (batch != nullptr) *batch = stripped;
-  return kPollBatch;
+  return ClassifyPollText(getBlocking(tokenQuery(*held)).value_or(std::string()), batch);
 }
 
 void LongPoll::postBodyAsync(const std::string& body) {

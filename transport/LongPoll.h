@@ -17,6 +17,24 @@
 
 namespace mv {
 
+// How the body of a poll answer reads (`body`: what the GET brought, empty
+// when it brought nothing): stripped of white space and line breaks at both
+// ends, it is "timeout" (kPollNothing), empty or "close" (kPollClosed), a JSON
+// object with "messages" and without "error" (kPollBatch; `batch`, when
+// given, receives the stripped text) or anything else (kPollError). Text that
+// is not valid UTF-8 counts as no text.
+int ClassifyPollText(const std::string& body, std::string* batch);
+
+// The token a handshake answer hands over: nothing when the answer leaves the
+// held token as it was (not a JSON object, or no "token" member); otherwise
+// the member's string, empty when it is not a string.
+std::optional<std::string> TokenFromHandshake(const std::string& body);
+
+// The handshake answer as the log shows it: the body as it came, with the
+// value of every non-empty string "token" member of its root object replaced
+// by "<redacted>", so the log file never holds a live token.
+std::string HandshakeLogText(const std::string& body);
+
 class LongPoll : public SessionClient {
  public:
   // Lets tests reach a local server with verification still on: a trust
