@@ -434,6 +434,14 @@ TEST_F(X11DesktopTest, ChordsCarryExactlyTheirModifiers) {
   EXPECT_EQ(forward.keysym, static_cast<unsigned long>(XK_Delete));
 }
 
+TEST_F(X11DesktopTest, KeyUpsHaveNothingLeftToPost) {
+  ASSERT_NO_FATAL_FAILURE(StartProbe());
+  desktop_->PostKeyboard(Chord(*keycode::ForLetter('C'), kEventFlagCommand, false));
+  desktop_->PostKeyboard(Text(u"zé", false));
+  KeyLine next = ChordSeen(keycode::kEscape, 0);
+  EXPECT_EQ(next.keysym, static_cast<unsigned long>(XK_Escape));
+}
+
 TEST_F(X11DesktopTest, AChordReleasesTheUsersModifiersAndHoldsThemAgainAfter) {
   ASSERT_NO_FATAL_FAILURE(StartProbe());
   ASSERT_EQ(Server().Run("xdotool keydown Shift_L keydown Alt_L"), 0);
