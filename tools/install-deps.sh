@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev libx11-dev libxtst-dev libxrandr-dev libxext-dev
   rapidjson-dev liburiparser-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth xdotool x11-utils x11-xserver-utils xclip imagemagick
+  xvfb xauth x11-xkb-utils xdotool x11-utils x11-xserver-utils xclip imagemagick
   openssl ca-certificates python3 iproute2 util-linux dbus-daemon dbus-x11
   desktop-file-utils xdg-utils fonts-dejavu-core
 )
