@@ -98,7 +98,7 @@ class HelperE2E(unittest.TestCase):
             "MorrowvaneHelper: URL from argv: " + URL,
             "MorrowvaneHelper: parsed server=test.morrowvane.com sessionId=abc123",
             "MorrowvaneHelper: user granted; connecting to test.morrowvane.com",
-            'MorrowvaneHelper: initSession GET ?id=abc123 -> {"token":"<redacted>"}',
+            'MorrowvaneHelper: initSession GET ?id=abc123 -> {"token": "<redacted>"}',
             "MorrowvaneHelper: initSession ok; entering poll loop",
             "MorrowvaneHelper: dispatch cmd=initcheck",
             "MorrowvaneHelper: dispatch cmd=version",
