@@ -5,7 +5,7 @@ for tests and demonstrations. Python 3 standard library only.
 Usage:
   sharing_server.py --cert CERT.pem --key KEY.pem [--host 127.0.0.1] [--port 443]
                     [--script SCRIPT.json] [--record RECORD.jsonl]
-                    [--port-file FILE] [--poll-hold SECONDS] [--verbose]
+                    [--port-file FILE] [--poll-hold SECONDS] [--flag-dir DIR] [--verbose]
 
   --port 0 picks a free port; --port-file then receives it (written atomically
   once the server accepts connections, so its existence means "ready").
@@ -26,6 +26,7 @@ Script (JSON object; every member optional):
 STEP (JSON object; every member optional):
   "repeat": N          serve the next N requests of the kind with this step
   "wait_posts": N      first wait until N POSTs have been received in all (at most 30 s)
+  "wait_flag": NAME    first wait until the file flag-NAME exists in --flag-dir (at most 60 s)
   "delay": S           first wait S seconds
   "drop": true         close the connection without answering
   "stall": true|S      send nothing; hold until the client goes, S seconds pass or the
@@ -38,6 +39,8 @@ STEP (JSON object; every member optional):
   "byte_interval": S   send the body one byte at a time, S seconds apart
   "stall_after_headers": true|S     send the headers (full Content-Length), then hold
   "cut_after": N       send only N bytes of the body, then close the connection
+  "reset_after": N     send only N bytes of the body, then reset the connection (TCP RST)
+  "mark": LABEL        record the CLOCK_MONOTONIC time just before the body goes out
   "close": true        answer with "Connection: close" and close afterwards
 
 Record (JSON lines, one per event, flushed at once):
@@ -46,6 +49,8 @@ Record (JSON lines, one per event, flushed at once):
   {"kind":"request","seq":N,"conn":C,"type":"handshake|poll|post|other",
    "method":...,"target":"/nativehelper?...","headers":[[NAME,VALUE],...],
    "body":TEXT,"body_size":N}
+  {"kind":"sent","mark":LABEL,"seq":N,"t":SECONDS}          a marked body about to go out
+                                                            (N: the request it answers)
 """
 
 import argparse
@@ -57,6 +62,7 @@ import signal
 import socket
 import socketserver
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -68,7 +74,8 @@ STOP = threading.Event()
 class State:
     """The script and the record, shared by all connection threads."""
 
-    def __init__(self, script, record_path, poll_hold):
+    def __init__(self, script, record_path, poll_hold, flag_dir=None):
+        self.flag_dir = flag_dir
         self.lock = threading.Condition()
         self.steps = {kind: self._expand(script.get(kind, []))
                       for kind in ("handshake", "poll", "post", "other")}
@@ -106,6 +113,7 @@ class State:
                 self.record_file.write(json.dumps(entry) + "\n")
                 self.record_file.flush()
             self.lock.notify_all()
+            return entry.get("seq")
 
     def wait_posts(self, count, limit=30.0):
         deadline = time.monotonic() + limit
@@ -115,6 +123,15 @@ class State:
                 if left <= 0:
                     return
                 self.lock.wait(min(left, 0.1))
+
+    def wait_flag(self, name, limit=60.0):
+        if not self.flag_dir:
+            return
+        path = os.path.join(self.flag_dir, "flag-" + name)
+        deadline = time.monotonic() + limit
+        while not os.path.exists(path) and time.monotonic() < deadline:
+            if STOP.wait(0.02):
+                return
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -165,7 +182,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def _serve(self):
         body = self._read_body()
         kind = self._kind()
-        self.server.state.record({
+        self.seq = self.server.state.record({
             "kind": "request", "conn": self.conn_id, "type": kind,
             "method": self.command, "target": self.path,
             "headers": [[name, value] for name, value in self.headers.items()],
@@ -213,6 +230,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def _answer(self, step):
         if "wait_posts" in step:
             self.server.state.wait_posts(int(step["wait_posts"]))
+        if "wait_flag" in step:
+            self.server.state.wait_flag(step["wait_flag"])
         if step.get("delay"):
             if STOP.wait(float(step["delay"])):
                 self.close_connection = True
@@ -250,6 +269,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if step.get("close"):
             head.append("Connection: close")
             self.close_connection = True
+        if "mark" in step:
+            # CLOCK_MONOTONIC, the clock a probe on this machine reads too.
+            self.server.state.record({"kind": "sent", "mark": step["mark"], "seq": self.seq,
+                                      "t": time.clock_gettime(time.CLOCK_MONOTONIC)})
         self._send(("\r\n".join(head) + "\r\n\r\n").encode("latin-1"))
 
         if step.get("stall_after_headers"):
@@ -258,6 +281,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if "cut_after" in step:
             self._send(body[:int(step["cut_after"])])
+            self.close_connection = True
+            return
+        if "reset_after" in step:
+            self._send(body[:int(step["reset_after"])])
+            self.wfile.flush()
+            # A zero linger time makes the close send RST instead of FIN.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       struct.pack("ii", 1, 0))
             self.close_connection = True
             return
         interval = float(step.get("byte_interval", 0))
@@ -322,6 +353,7 @@ def main():
     parser.add_argument("--port-file", help="file that receives the port once ready")
     parser.add_argument("--poll-hold", type=float, default=0.2,
                         help="seconds before answering \"timeout\" once the poll script is used up")
+    parser.add_argument("--flag-dir", help="folder where \"wait_flag\" steps look for their files")
     parser.add_argument("--verbose", action="store_true")
     args = parser.parse_args()
 
@@ -334,7 +366,7 @@ def main():
     context.load_cert_chain(args.cert, args.key)
     context.set_alpn_protocols(["http/1.1"])
 
-    state = State(script, args.record, args.poll_hold)
+    state = State(script, args.record, args.poll_hold, args.flag_dir)
     server = Server((args.host, args.port), context, state, args.verbose)
 
     def stop(*_):

@@ -6,6 +6,10 @@
 //   key KEYCODE KEYSYM STATE TEXT         keyup KEYCODE KEYSYM STATE
 // STATE and KEYSYM in hex; TEXT is the UTF-8 text of the key press in hex
 // ("-" when none). It ends when its standard input closes.
+//   x11_probe --timestamps   the same, each event line led by the
+//                            CLOCK_MONOTONIC time (seconds) it was read at
+//   x11_probe --pressed      prints what is held down now and ends:
+//                            "keys KEYCODE..." and "buttons MASK" (hex)
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <poll.h>
@@ -13,6 +17,8 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -28,9 +34,28 @@ std::string Hex(const char* bytes, int length) {
   return result;
 }
 
+int PrintPressed(Display* display) {
+  char keys[32];
+  XQueryKeymap(display, keys);
+  printf("keys");
+  for (int key = 0; key < 256; ++key) {
+    if (keys[key / 8] & (1 << (key % 8))) printf(" %d", key);
+  }
+  Window root, child;
+  int root_x, root_y, x, y;
+  unsigned mask = 0;
+  XQueryPointer(display, DefaultRootWindow(display), &root, &child, &root_x, &root_y, &x, &y,
+                &mask);
+  printf("\nbuttons %x\n",
+         mask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask));
+  XCloseDisplay(display);
+  return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool timestamps = argc > 1 && strcmp(argv[1], "--timestamps") == 0;
   setlocale(LC_ALL, "C.UTF-8");
   XSetLocaleModifiers("@im=none");
   Display* display = XOpenDisplay(nullptr);
@@ -38,6 +63,7 @@ int main() {
     fprintf(stderr, "probe: cannot open display\n");
     return 1;
   }
+  if (argc > 1 && strcmp(argv[1], "--pressed") == 0) return PrintPressed(display);
   int screen = DefaultScreen(display);
   Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0,
                                       DisplayWidth(display, screen),
@@ -64,6 +90,14 @@ int main() {
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
+      const bool input = event.type == MotionNotify || event.type == ButtonPress ||
+                         event.type == ButtonRelease || event.type == KeyPress ||
+                         event.type == KeyRelease;
+      if (timestamps && input) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        printf("%ld.%09ld ", static_cast<long>(now.tv_sec), now.tv_nsec);
+      }
       switch (event.type) {
         case MappingNotify:
           XRefreshKeyboardMapping(&event.xmapping);

@@ -18,7 +18,9 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
+import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SERVER = os.path.join(ROOT, "tools", "sharing_server.py")
@@ -41,6 +43,84 @@ def wait_for(what, predicate, timeout=20.0, interval=0.05):
         if time.monotonic() >= deadline:
             raise Timeout("timed out after %.0f s waiting for %s" % (timeout, what))
         time.sleep(interval)
+
+
+def proc_status_kib(pid, field):
+    """A "kB" line of /proc/PID/status (VmRSS, VmHWM, ...), in KiB; None when
+    the process has gone."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    return None
+
+
+def cpu_seconds(pid):
+    """User plus system CPU time the process has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    # Fields 14 and 15 of stat(5); the list starts at field 3.
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Probe:
+    """The x11 probe client (tests/platform/x11_probe.cpp) on a display, its
+    lines gathered by a thread. With `timestamps`, each event line starts with
+    the CLOCK_MONOTONIC time at which the probe read it."""
+
+    def __init__(self, binary, display, timestamps=False):
+        self.lines = []
+        self._lock = threading.Lock()
+        argv = [binary] + (["--timestamps"] if timestamps else [])
+        self.process = subprocess.Popen(argv, env=dict(os.environ, DISPLAY=display),
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        wait_for("the probe to be ready", lambda: "ready" in self.snapshot()[:1], 20)
+
+    def _read(self):
+        for line in self.process.stdout:
+            with self._lock:
+                self.lines.append(line.rstrip("\n"))
+
+    def snapshot(self):
+        with self._lock:
+            return list(self.lines)
+
+    def clear(self):
+        with self._lock:
+            del self.lines[1:]
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self._reader.join(timeout=10)
+
+
+def pressed_state(probe_binary, display):
+    """Keys and pointer buttons held now on the display, as the probe's
+    --pressed mode reports them: (list of keycodes, button mask)."""
+    out = subprocess.run([probe_binary, "--pressed"], env=dict(os.environ, DISPLAY=display),
+                         capture_output=True, text=True, timeout=20, check=True).stdout
+    keys, buttons = None, None
+    for line in out.splitlines():
+        words = line.split()
+        if words and words[0] == "keys":
+            keys = [int(k) for k in words[1:]]
+        elif words and words[0] == "buttons":
+            buttons = int(words[1], 16)
+    if keys is None or buttons is None:
+        raise RuntimeError("unexpected probe output: %r" % out)
+    return keys, buttons
 
 
 class Xvfb:
@@ -151,8 +231,11 @@ class Session:
     """One run: a work folder, certificates, a server script, and the helper
     started inside the namespace with a launch plan."""
 
-    def __init__(self, binary, display, script, keep=False, echo=None):
+    def __init__(self, binary, display, script, keep=False, echo=None, cert="server",
+                 extra_hosts=()):
         self.binary = os.path.abspath(binary)
+        self.cert = cert  # which certificate of make-test-certs.sh the server shows
+        self.extra_hosts = extra_hosts  # more names that lead to the server
         self.display = display
         self.script = script
         self.keep = keep
@@ -170,6 +253,8 @@ class Session:
                        timeout=60)
         with open(os.path.join(self.work, "hosts"), "w") as f:
             f.write("127.0.0.1 localhost\n127.0.0.1 %s\n" % HOST)
+            for name in self.extra_hosts:
+                f.write("127.0.0.1 %s\n" % name)
         with open(os.path.join(self.work, "script.json"), "w") as f:
             json.dump(self.script, f)
         os.makedirs(self.state)
@@ -206,9 +291,9 @@ set -eu
 ip link set lo up
 mount --bind {w}/hosts /etc/hosts
 mount --bind {w}/certs/ca.pem /etc/ssl/certs/ca-certificates.crt
-python3 {shlex.quote(SERVER)} --host 127.0.0.1 --port 443 --cert {w}/certs/server.pem \
-  --key {w}/certs/server.key --script {w}/script.json --record {w}/record.jsonl \
-  --port-file {w}/port {"--verbose" if self.echo else ""} &
+python3 {shlex.quote(SERVER)} --host 127.0.0.1 --port 443 --cert {w}/certs/{self.cert}.pem \
+  --key {w}/certs/{self.cert}.key --script {w}/script.json --record {w}/record.jsonl \
+  --port-file {w}/port --flag-dir {w} {"--verbose" if self.echo else ""} &
 server=$!
 for i in $(seq 200); do [ -e {w}/port ] && break; sleep 0.05; done
 [ -e {w}/port ] || {{ echo "sharing server did not start" >&2; exit 97; }}
@@ -237,6 +322,20 @@ kill -TERM $server; wait $server
 
     def requests(self):
         return [r for r in self.records() if r.get("kind") == "request"]
+
+    def follow(self):
+        """The records written since the last call; a long record is read
+        once, not again on every look."""
+        offset = getattr(self, "_follow_offset", 0)
+        try:
+            with open(self.record_path, "rb") as f:
+                f.seek(offset)
+                data = f.read()
+        except FileNotFoundError:
+            return []
+        complete = data[:data.rfind(b"\n") + 1]
+        self._follow_offset = offset + len(complete)
+        return [json.loads(line) for line in complete.splitlines() if line.strip()]
 
     def wait_requests(self, count, timeout=20.0):
         return wait_for("%d requests at the server" % count,
@@ -292,3 +391,34 @@ kill -TERM $server; wait $server
             self.out_file.close()
         if not self.keep:
             shutil.rmtree(self.work, ignore_errors=True)
+
+
+class HelperCase(unittest.TestCase):
+    """Base of the test cases that run the helper: a fresh Xvfb per test and
+    sessions that are cleaned up afterwards. The test script sets BINARY."""
+
+    BINARY = None
+    URL = "morrowvanenativehost://%s/abc123" % HOST
+
+    def setUp(self):
+        self.xvfb = Xvfb()
+        self.addCleanup(self.xvfb.stop)
+        self.display = Display(self.xvfb.display)
+
+    def start(self, script, consent=True, **options):
+        """Starts a session with the test URL; answers the consent dialog."""
+        session = Session(self.BINARY, self.xvfb.display, script,
+                          keep=bool(os.environ.get("MV_E2E_KEEP")), **options)
+        self.addCleanup(session.close)
+        session.start([{"args": [self.URL]}])
+        if consent:
+            self.display.answer_alert("Return")
+        return session
+
+    def assertEnded(self, session, timeout=40.0):
+        status = session.wait_end(timeout)
+        self.assertEqual(status, 0, session.output_text())
+
+    @staticmethod
+    def posts(session):
+        return [r["body"] for r in session.requests() if r["method"] == "POST"]
