@@ -38,7 +38,7 @@ class Commands:
         self.replies_through = []  # replies expected once batch i has run
         self.last_point = None  # where the last mouse command puts the pointer, display space
         self._n = 0
-        self._drag = False
+        self._translated = 0
         replies = 1  # the initcheck of the first batch
         commands = [{"cmd": "initcheck"}]
         while len(commands) < count:
@@ -87,7 +87,8 @@ class Commands:
         if kind in (16, 17):
             # A point of its own for every translation, so each reply says
             # which request it answers.
-            t = sum(self.translates.values())
+            t = self._translated
+            self._translated += 1
             point = (t % MAIN_W, (t // MAIN_W) % MAIN_H)
             self.translates[point] += 1
             return {"cmd": "translatexywh", "x": point[0], "y": point[1], "w": 100, "h": 100}
@@ -103,23 +104,30 @@ def batch_text(commands):
     return json.dumps({"messages": [{"payload": c} for c in commands]}, separators=(",", ":"))
 
 
+def paced_polls(commands, flags):
+    """Poll steps that bring one batch at a time, each once every reply of
+    the one before is in; `flags` maps a batch index to a flag the server
+    waits for before bringing it. A last step, after every reply and the flag
+    "end", closes the session."""
+    polls = []
+    for index, batch in enumerate(commands.batches):
+        step = {"body": batch_text(batch)}
+        if index > 0:
+            step["wait_posts"] = commands.replies_through[index - 1]
+        if index in flags:
+            step["wait_flag"] = flags[index]
+        polls.append(step)
+    polls.append({"wait_posts": commands.replies_through[-1], "wait_flag": "end",
+                  "body": "close"})
+    return polls
+
+
 class Soak(harness.HelperCase):
 
     def test_every_reply_arrives_once_memory_stays_flat_nothing_stays_pressed(self):
         commands = Commands(int(os.environ.get("MV_SOAK_COMMANDS", "10000")))
-        batches = commands.batches
-        warm = max(1, len(batches) // 10)  # RSS is taken after this many batches
-        polls = []
-        for index, batch in enumerate(batches):
-            step = {"body": batch_text(batch)}
-            if index > 0:
-                step["wait_posts"] = commands.replies_through[index - 1]
-            if index == warm:
-                step["wait_flag"] = "warm"
-            polls.append(step)
-        polls.append({"wait_posts": commands.replies_through[-1], "wait_flag": "end",
-                      "body": "close"})
-        session = self.start({"poll": polls})
+        warm = max(1, len(commands.batches) // 10)  # RSS is taken after this many batches
+        session = self.start({"poll": paced_polls(commands, {warm: "warm"})})
         pid = session.launch_pid(0)
 
         posts = []
