@@ -39,23 +39,25 @@ class Commands:
         self.last_point = None  # where the last mouse command puts the pointer, display space
         self._n = 0
         self._translated = 0
-        replies = 1  # the initcheck of the first batch
-        commands = [{"cmd": "initcheck"}]
-        while len(commands) < count:
-            commands.append(self._next())
-            if commands[-1]["cmd"] == "mouseevent":
-                self.last_point = (x, y) = commands[-1]["x"], commands[-1]["y"]
-                if commands[-1]["mode"] == "screen":
-                    self.last_point = (x * MAIN_W / RATIO, y * MAIN_H / RATIO)
-        # The last command of each batch replies, so once every reply of a
-        # batch is in, the whole batch has run.
-        for start in range(0, len(commands), BATCH):
-            batch = commands[start:start + BATCH]
+        replies = 0
+        # Batches of BATCH commands whose last one replies, so once every
+        # reply of a batch is in, the whole batch has run.
+        while len(self.batches) * BATCH < count:
+            batch = [] if self.batches else [{"cmd": "initcheck"}]
+            while len(batch) < BATCH - 1:
+                batch.append(self._next())
+                if batch[-1]["cmd"] == "mouseevent":
+                    self._note_pointer(batch[-1])
             batch.append(self._version())
-            replies += sum(1 for c in batch[1 if start == 0 else 0:]
-                           if c["cmd"] in ("translatexywh", "version"))
+            replies += sum(1 for c in batch
+                           if c["cmd"] in ("initcheck", "translatexywh", "version"))
             self.batches.append(batch)
             self.replies_through.append(replies)
+
+    def _note_pointer(self, command):
+        self.last_point = (command["x"], command["y"])
+        if command["mode"] == "screen":
+            self.last_point = (command["x"] * MAIN_W / RATIO, command["y"] * MAIN_H / RATIO)
 
     def _version(self):
         self.versions += 1
