@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, and runs every test
-# three times over: a normal build (all tests), an ASan+UBSan build (unit and
-# desktop tests) and a ThreadSanitizer build (transport and unit tests,
-# the application's threads among them). Tests that need a display or a server start their own (Xvfb, HTTPS
+# in four builds: a normal build (all tests), an ASan+UBSan build (unit and
+# desktop tests), a ThreadSanitizer build (transport and unit tests, the
+# application's threads among them) and a clang build that runs each libFuzzer
+# target for a while (MV_FUZZ_SECONDS, 60 by default). Tests that need a display or a server start their own (Xvfb, HTTPS
 # server, session bus). Extra arguments go to every ctest run, e.g. -L unit.
 #   tools/test.sh            everything
 #   tools/test.sh --quick    the normal build only
@@ -18,20 +19,26 @@ fi
 tools/install-deps.sh
 
 jobs=$(nproc)
-stage() {  # stage NAME BUILD_DIR CMAKE_ARGS LABEL_REGEX
-  local name=$1 dir=$2 args=$3 labels=$4
-  shift 4
+stage() {  # stage NAME BUILD_DIR CMAKE_ARGS LABEL_REGEX TARGETS [ctest args]
+  local name=$1 dir=$2 args=$3 labels=$4 targets=$5
+  shift 5
   echo "== $name"
   # shellcheck disable=SC2086
   cmake -S . -B "$dir" -DMV_WERROR=ON $args >/dev/null
-  cmake --build "$dir" -j"$jobs"
+  local build=()
+  # shellcheck disable=SC2206
+  [ -n "$targets" ] && build=(--target $targets)
+  cmake --build "$dir" -j"$jobs" "${build[@]}"
   local select=()
   [ -n "$labels" ] && select=(-L "$labels")
   ctest --test-dir "$dir" --output-on-failure -j"$jobs" "${select[@]}" "$@"
 }
 
-stage "normal build" build "-DCMAKE_BUILD_TYPE=RelWithDebInfo" "" "$@"
+stage "normal build" build "-DCMAKE_BUILD_TYPE=RelWithDebInfo" "" "" "$@"
 if [ "$quick" -eq 0 ]; then
-  stage "ASan+UBSan build" build-asan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=address" "^(unit|platform)$" "$@"
-  stage "ThreadSanitizer build" build-tsan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=thread" "^(unit|transport)$" "$@"
+  stage "ASan+UBSan build" build-asan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=address" "^(unit|platform)$" "" "$@"
+  stage "ThreadSanitizer build" build-tsan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=thread" "^(unit|transport)$" "" "$@"
+  stage "libFuzzer build" build-fuzz \
+    "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DMV_FUZZ=ON -DMV_FUZZ_SECONDS=${MV_FUZZ_SECONDS:-60}" \
+    "^fuzz$" "batch_fuzzer launch_url_fuzzer poll_body_fuzzer handshake_fuzzer" "$@"
 fi
