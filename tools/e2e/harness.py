@@ -58,6 +58,14 @@ def proc_status_kib(pid, field):
     return None
 
 
+def sanitized(binary):
+    """Whether the program was built with ASan or TSan. Their allocators hold
+    freed memory back, so its RSS then says nothing about the program's own."""
+    with open(binary, "rb") as f:
+        data = f.read()
+    return b"__asan_init" in data or b"__tsan_init" in data
+
+
 def cpu_seconds(pid):
     """User plus system CPU time the process has used so far."""
     with open("/proc/%d/stat" % pid) as f:
