@@ -40,7 +40,8 @@ STEP (JSON object; every member optional):
   "stall_after_headers": true|S     send the headers (full Content-Length), then hold
   "cut_after": N       send only N bytes of the body, then close the connection
   "reset_after": N     send only N bytes of the body, then reset the connection (TCP RST)
-  "mark": LABEL        record the CLOCK_MONOTONIC time just before the body goes out
+  "mark": LABEL        once a response has gone out whole, record the CLOCK_MONOTONIC
+                       time at which its first byte was about to be sent
   "close": true        answer with "Connection: close" and close afterwards
 
 Record (JSON lines, one per event, flushed at once):
@@ -49,7 +50,7 @@ Record (JSON lines, one per event, flushed at once):
   {"kind":"request","seq":N,"conn":C,"type":"handshake|poll|post|other",
    "method":...,"target":"/nativehelper?...","headers":[[NAME,VALUE],...],
    "body":TEXT,"body_size":N}
-  {"kind":"sent","mark":LABEL,"seq":N,"t":SECONDS}          a marked body about to go out
+  {"kind":"sent","mark":LABEL,"seq":N,"t":SECONDS}          a marked response, sent from t on
                                                             (N: the request it answers)
 """
 
@@ -269,10 +270,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if step.get("close"):
             head.append("Connection: close")
             self.close_connection = True
-        if "mark" in step:
-            # CLOCK_MONOTONIC, the clock a probe on this machine reads too.
-            self.server.state.record({"kind": "sent", "mark": step["mark"], "seq": self.seq,
-                                      "t": time.clock_gettime(time.CLOCK_MONOTONIC)})
+        # CLOCK_MONOTONIC, the clock a probe on this machine reads too.
+        started = time.clock_gettime(time.CLOCK_MONOTONIC)
         self._send(("\r\n".join(head) + "\r\n\r\n").encode("latin-1"))
 
         if step.get("stall_after_headers"):
@@ -301,6 +300,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return
         if chunked:
             self._send(b"0\r\n\r\n")
+        if "mark" in step:
+            # Recorded once the body is out, so the record's own writing
+            # does not delay it.
+            self.server.state.record({"kind": "sent", "mark": step["mark"], "seq": self.seq,
+                                      "t": started})
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
