@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <list>
 #include <string_view>
@@ -182,7 +183,13 @@ struct Body {
 size_t CollectBody(char* data, size_t size, size_t count, void* user) {
   auto* body = static_cast<Body*>(user);
   const size_t n = size * count;
-  if (body->text.size() + n > LongPoll::kMaxBodyBytes) return 0;
+  const size_t needed = body->text.size() + n;
+  if (needed > LongPoll::kMaxBodyBytes) return 0;
+  // Growth doubles, but never past the limit: a body that stops just short
+  // of it costs the limit, not twice the limit.
+  if (needed > body->text.capacity()) {
+    body->text.reserve(std::min(std::max(needed, 2 * body->text.capacity()), LongPoll::kMaxBodyBytes));
+  }
   body->text.append(data, n);
   return n;
 }

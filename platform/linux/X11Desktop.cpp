@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 
 #include "platform/KeyCodes.h"
 #include "platform/linux/X11ErrorTrap.h"
@@ -100,6 +101,12 @@ struct X11Desktop::State {
   }
 
   Display* display;
+  // A server's extensions are fixed for its lifetime: asked once, so that
+  // posting an event costs no extra round trip.
+  bool xtest = false;
+  // The primary monitor's root position as last enumerated: global points
+  // convert with the same origin the monitor list was made with.
+  std::optional<Rect> primary_root;
   std::unique_ptr<X11Keyboard> keyboard;
   std::map<HotKeyRef, Grab> grabs;
   HotKeyRef next_ref = 1;
@@ -113,6 +120,8 @@ std::unique_ptr<X11Desktop> X11Desktop::Open(const char* display_name, std::stri
     return nullptr;
   }
   auto state = std::make_unique<State>(display);
+  int opcode = 0, event = 0, error_base = 0;
+  state->xtest = XQueryExtension(display, "XTEST", &opcode, &event, &error_base);
   state->keyboard = std::make_unique<X11Keyboard>(display);
   return std::unique_ptr<X11Desktop>(new X11Desktop(std::move(state)));
 }
@@ -144,6 +153,7 @@ void X11Desktop::ProcessPendingEvents() {
 
 std::vector<Rect> X11Desktop::MonitorBounds() {
   std::vector<Rect> monitors = RootMonitors(state_->display);
+  state_->primary_root = monitors.front();
   const double origin_x = monitors.front().x;
   const double origin_y = monitors.front().y;
   for (Rect& m : monitors) {
@@ -153,7 +163,10 @@ std::vector<Rect> X11Desktop::MonitorBounds() {
   return monitors;
 }
 
-Rect X11Desktop::PrimaryMonitorRoot() { return RootMonitors(state_->display).front(); }
+Rect X11Desktop::PrimaryMonitorRoot() {
+  state_->primary_root = RootMonitors(state_->display).front();
+  return *state_->primary_root;
+}
 
 bool X11Desktop::HasXTest() {
   int opcode = 0, event = 0, error = 0;
@@ -161,9 +174,9 @@ bool X11Desktop::HasXTest() {
 }
 
 void X11Desktop::PostMouse(const MouseEvent& event) {
-  if (!HasXTest()) return;
+  if (!state_->xtest) return;
   Display* display = state_->display;
-  const Rect primary = PrimaryMonitorRoot();
+  const Rect primary = state_->primary_root ? *state_->primary_root : PrimaryMonitorRoot();
   const int x = ToPixel(event.x + primary.x);
   const int y = ToPixel(event.y + primary.y);
   X11ErrorTrap trap(display);
@@ -192,13 +205,14 @@ void X11Desktop::PostMouse(const MouseEvent& event) {
     case MouseEventType::kLeftMouseDragged:
       break;
   }
-  trap.Sync();
+  // The trap's end waits for the server (one round trip), so the event has
+  // taken effect when this returns.
 }
 
 void X11Desktop::PostKeyboard(const KeyboardEvent& event) {
   // The whole stroke (press and release) goes out with the key down; the
   // key up that follows it has nothing left to do.
-  if (!event.key_down || !HasXTest()) return;
+  if (!event.key_down || !state_->xtest) return;
   if (!event.units.empty() && !event.has_flags) {
     state_->keyboard->Type(event.units);
   } else {
