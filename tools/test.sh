@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, and runs every test
 # in four builds: a normal build (all tests), an ASan+UBSan build (unit and
-# desktop tests), a ThreadSanitizer build (transport and unit tests, the
-# application's threads among them) and a clang build that runs each libFuzzer
-# target for a while (MV_FUZZ_SECONDS, 60 by default). Tests that need a display or a server start their own (Xvfb, HTTPS
-# server, session bus). Extra arguments go to every ctest run, e.g. -L unit.
+# desktop tests), a ThreadSanitizer build (unit and transport tests, and the
+# real program under server faults and a soak) and a clang build that runs
+# each libFuzzer target for a while (MV_FUZZ_SECONDS, 60 by default). Tests
+# that need a display or a server start their own (Xvfb, HTTPS server,
+# session bus). Extra arguments go to every ctest run, e.g. -L unit.
 #   tools/test.sh            everything
 #   tools/test.sh --quick    the normal build only
 set -euo pipefail
@@ -37,7 +38,7 @@ stage() {  # stage NAME BUILD_DIR CMAKE_ARGS LABEL_REGEX TARGETS [ctest args]
 stage "normal build" build "-DCMAKE_BUILD_TYPE=RelWithDebInfo" "" "" "$@"
 if [ "$quick" -eq 0 ]; then
   stage "ASan+UBSan build" build-asan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=address" "^(unit|platform)$" "" "$@"
-  stage "ThreadSanitizer build" build-tsan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=thread" "^(unit|transport)$" "" "$@"
+  stage "ThreadSanitizer build" build-tsan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=thread" "^(unit|transport|faults|soak)$" "" "$@"
   stage "libFuzzer build" build-fuzz \
     "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DMV_FUZZ=ON -DMV_FUZZ_SECONDS=${MV_FUZZ_SECONDS:-60}" \
     "^fuzz$" "batch_fuzzer launch_url_fuzzer poll_body_fuzzer handshake_fuzzer" "$@"
