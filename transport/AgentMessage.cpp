@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "transport/Json.h"
+#include "transport/Utf8.h"
 
 namespace mv {
 namespace {
@@ -23,7 +24,12 @@ void SendToAgent(const rapidjson::Document& reply) {
   AddString(envelope, "message", "nh_to_agent");
   rapidjson::Value payload(reply, envelope.GetAllocator());
   envelope.AddMember("payload", payload, envelope.GetAllocator());
-  connection->postBodyAsync(ToJsonString(envelope));
+  // The parser passes invalid UTF-8 in strings through, and a reply echoes
+  // the command name: such a message is dropped rather than sent as text
+  // that is not UTF-8.
+  std::string body = ToJsonString(envelope);
+  if (!IsValidUtf8(body)) return;
+  connection->postBodyAsync(body);
 }
 
 }  // namespace mv

@@ -25,7 +25,8 @@ void SetAgentConnection(AgentConnection* connection);
 bool IsLongPolling();
 
 // Wraps a deep copy of `reply`'s root in the envelope and posts it
-// asynchronously; without a connection nothing is built or sent.
+// asynchronously; without a connection nothing is built or sent, and a
+// message that is not valid UTF-8 is dropped.
 void SendToAgent(const rapidjson::Document& reply);
 
 }  // namespace mv

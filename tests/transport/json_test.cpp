@@ -103,6 +103,16 @@ TEST_F(EnvelopeTest, WrapsADeepCopyOfTheReply) {
                           R"({"message":"nh_to_agent","payload":{}})"));
 }
 
+TEST_F(EnvelopeTest, ReplyThatIsNotUtf8IsDropped) {
+  rapidjson::Document command;
+  ASSERT_TRUE(ParseJson("{\"cmd\":\"bad\xFF\"}", command));  // the parser lets it through
+  rapidjson::Document reply;
+  reply.SetObject();
+  AddString(reply, "cmd", JsonStr(command, "cmd", ""));
+  SendToAgent(reply);
+  EXPECT_THAT(connection.bodies(), IsEmpty());
+}
+
 TEST_F(EnvelopeTest, NothingIsSentWithoutAConnection) {
   SetAgentConnection(nullptr);
   EXPECT_FALSE(IsLongPolling());
