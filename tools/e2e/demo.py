@@ -14,7 +14,6 @@ import json
 import os
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -69,38 +68,6 @@ def own_display():
     return display if probe.returncode == 0 else None
 
 
-class Probe:
-    """The project's Xlib test probe: a window that takes the keyboard focus
-    and reports every key press with its text."""
-
-    def __init__(self, binary, display):
-        self.text = b""
-        self.ready = threading.Event()
-        self.process = subprocess.Popen([binary], env=dict(os.environ, DISPLAY=display),
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL)
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-        if not self.ready.wait(15):
-            raise harness.Timeout("the probe window did not come up")
-
-    def _read(self):
-        for line in self.process.stdout:
-            fields = line.decode(errors="replace").split()
-            if fields[:1] == ["ready"]:
-                self.ready.set()
-            elif fields[:1] == ["key"] and len(fields) >= 5 and fields[4] != "-":
-                self.text += bytes.fromhex(fields[4])
-
-    def stop(self):
-        self.process.stdin.close()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-
-
 def main():
     build = os.path.abspath(sys.argv[1])
     binary = os.path.join(build, "morrowvane-helper")
@@ -119,7 +86,7 @@ def main():
     shots = os.path.join(build, "demo")
     os.makedirs(shots, exist_ok=True)
 
-    probe = Probe(probe_binary, display_name)
+    probe = harness.Probe(probe_binary, display_name)
     session = harness.Session(binary, display_name, script())
     status = None
     try:
@@ -135,7 +102,7 @@ def main():
         if xvfb:
             xvfb.stop()
 
-    received = probe.text.decode(errors="replace")
+    received = probe.typed_text()
     print("demo: the probe window received the typed text %r" % received)
     if status != 0:
         print("demo: the helper ended with status %r" % status)

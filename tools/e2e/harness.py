@@ -82,6 +82,7 @@ class Probe:
     def __init__(self, binary, display, timestamps=False):
         self.lines = []
         self._lock = threading.Lock()
+        self._timestamps = timestamps
         argv = [binary] + (["--timestamps"] if timestamps else [])
         self.process = subprocess.Popen(argv, env=dict(os.environ, DISPLAY=display),
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -102,6 +103,16 @@ class Probe:
     def clear(self):
         with self._lock:
             del self.lines[1:]
+
+    def typed_text(self):
+        """The text of every key press so far: "key" lines carry it in hex
+        in their fourth field ("-" when the key types nothing)."""
+        text = b""
+        for line in self.snapshot():
+            fields = line.split()[1 if self._timestamps else 0:]
+            if fields[:1] == ["key"] and len(fields) >= 5 and fields[4] != "-":
+                text += bytes.fromhex(fields[4])
+        return text.decode(errors="replace")
 
     def stop(self):
         if self.process.poll() is None:
