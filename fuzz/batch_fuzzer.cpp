@@ -24,6 +24,7 @@
 #include "screen/BorderOverlay.h"
 #include "screen/DetectWindows.h"
 #include "screen/Monitors.h"
+#include "tests/support/ResetCoreState.h"
 #include "transport/AgentMessage.h"
 #include "transport/Json.h"
 
@@ -45,17 +46,8 @@ const std::vector<Rect>& Layout(size_t choice) {
   return kLayouts[choice % kLayouts.size()];
 }
 
-// Puts the process-wide state back to its start values, before the platform
-// it refers to goes away.
 struct ResetAfterInput {
-  ~ResetAfterInput() {
-    HideBorderWindow();
-    HideDetectWindows();
-    UnregisterQuitHotkey();
-    g_is_accepting_input = false;
-    SetAgentConnection(nullptr);
-    SetCurrentPlatform(nullptr);
-  }
+  ~ResetAfterInput() { test::ResetCoreState(); }
 };
 
 // Commands the batch walk hands to the dispatcher.

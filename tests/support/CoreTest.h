@@ -16,6 +16,7 @@
 #include "screen/BorderOverlay.h"
 #include "screen/DetectWindows.h"
 #include "screen/Monitors.h"
+#include "tests/support/ResetCoreState.h"
 #include "transport/AgentMessage.h"
 #include "transport/Json.h"
 
@@ -46,14 +47,7 @@ class CoreTest : public ::testing::Test {
     SetDisplays({{0, 0, 1440, 900}});
   }
 
-  void TearDown() override {
-    HideBorderWindow();
-    HideDetectWindows();
-    UnregisterQuitHotkey();
-    g_is_accepting_input = false;
-    SetAgentConnection(nullptr);
-    SetCurrentPlatform(nullptr);
-  }
+  void TearDown() override { ResetCoreState(); }
 
   // Sets the fake's displays and re-reads them into the monitor model.
   void SetDisplays(std::vector<Rect> displays) {
