@@ -21,7 +21,8 @@ kinds, each answered from its own list of steps in the script, in order:
 
 Script (JSON object; every member optional):
   {"handshake": [STEP...], "poll": [STEP...], "post": [STEP...], "other": [STEP...],
-   "default_token": "test-token", "poll_hold": 0.2}
+   "default_token": "test-token", "poll_hold": 0.2, "tls_max": "1.1"}
+  "tls_max": "1.1" makes the server speak only TLS 1.0 and 1.1 (a weak server).
 
 STEP (JSON object; every member optional):
   "repeat": N          serve the next N requests of the kind with this step
@@ -36,6 +37,7 @@ STEP (JSON object; every member optional):
   "body": TEXT | "body_hex": HEX    the body (default empty)
   "pad_to": N, "pad_char": C        append C (default " ") until the body has N bytes
   "chunked": true      chunked transfer coding instead of Content-Length
+  "gzip": true         send the body gzip-compressed, with "Content-Encoding: gzip"
   "byte_interval": S   send the body one byte at a time, S seconds apart
   "stall_after_headers": true|S     send the headers (full Content-Length), then hold
   "cut_after": N       send only N bytes of the body, then close the connection
@@ -56,6 +58,7 @@ Record (JSON lines, one per event, flushed at once):
 
 import argparse
 import functools
+import gzip
 import http.server
 import json
 import os
@@ -259,6 +262,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if missing > 0:
                 body += (pad * (missing // len(pad) + 1))[:missing]
 
+        if step.get("gzip"):
+            body = gzip.compress(body)
+            step = dict(step, headers=dict(step.get("headers", {}),
+                                           **{"Content-Encoding": "gzip"}))
         status = int(step.get("status", 200))
         head = ["HTTP/1.1 %d %s" % (status, self.responses.get(status, ("Status",))[0]),
                 "Server: " + self.server_version,
@@ -369,6 +376,11 @@ def main():
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
     context.set_alpn_protocols(["http/1.1"])
+    if script.get("tls_max") == "1.1":
+        # OpenSSL allows these old versions only at security level 0.
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        context.minimum_version = ssl.TLSVersion.TLSv1
+        context.maximum_version = ssl.TLSVersion.TLSv1_1
 
     state = State(script, args.record, args.poll_hold, args.flag_dir)
     server = Server((args.host, args.port), context, state, args.verbose)

@@ -3,7 +3,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <iterator>
 #include <list>
 #include <string_view>
 #include <utility>
@@ -22,6 +24,8 @@ namespace mv {
 namespace {
 
 constexpr const char* kUserAgent = "MorrowvaneHelper/1.0";
+// Connections the replies share, the usual limit per host of a browser.
+constexpr size_t kReplyConnections = 6;
 
 // libcurl's process-wide state, set up once before the first client.
 void EnsureCurlGlobal() {
@@ -239,7 +243,42 @@ void LogReplyOutcome(long status, CURLcode result, const std::string& error) {
 
 }  // namespace
 
+// The cookie store of one client, shared by its GETs and POSTs on several
+// threads: a load balancer's sticky cookie set on the handshake goes out on
+// every later request. It lives in memory only.
+class CookieShare {
+ public:
+  CookieShare() {
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, Lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, Unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+  }
+  ~CookieShare() { curl_share_cleanup(share_); }  // after every easy handle using it
+  CookieShare(const CookieShare&) = delete;
+  CookieShare& operator=(const CookieShare&) = delete;
+
+  void Attach(CURL* easy) const {
+    curl_easy_setopt(easy, CURLOPT_SHARE, share_);
+    curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");  // the engine on, no file read
+  }
+
+ private:
+  static std::mutex& MutexFor(void* user, curl_lock_data data) {
+    auto* self = static_cast<CookieShare*>(user);
+    return self->mutexes_[static_cast<size_t>(data) % self->mutexes_.size()];
+  }
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    MutexFor(user, data).lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* user) { MutexFor(user, data).unlock(); }
+
+  CURLSH* share_ = curl_share_init();
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> mutexes_;
+};
+
 struct LongPoll::Curl {
+  CookieShare cookies;  // first in, last out: it outlives the easy handles
   CURLM* get_multi = curl_multi_init();
   CURL* get = curl_easy_init();
   CURLM* post_multi = curl_multi_init();
@@ -263,12 +302,16 @@ struct LongPoll::Curl {
     curl_slist_free_all(post_headers);
   }
 
-  // What every request shares: HTTPS only, no redirects, the idle limit
-  // (no overall limit), the user agent. Verification stays at libcurl's
-  // default (on); no cookie engine is enabled.
+  // What every request shares: HTTPS only with TLS 1.2 or later whatever
+  // the system's OpenSSL settings allow, no redirects, the idle limit (no
+  // overall limit), the user agent, the client's cookies and any content
+  // coding libcurl can decode. Verification stays at libcurl's default (on).
   void Configure(CURL* easy, const TestTransport& test, IdleWatch& watch) const {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+    cookies.Attach(easy);
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, test.idle_limit_seconds);
@@ -345,6 +388,10 @@ LongPoll::LongPoll(std::string server, TestTransport test)
   // One connection for the handshake and the polls, reused while the server
   // keeps it open.
   curl_multi_setopt(curl_->get_multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, 1L);
+  // Replies share a few connections, kept open for the next ones.
+  curl_multi_setopt(curl_->async_multi, CURLMOPT_MAX_HOST_CONNECTIONS,
+                    static_cast<long>(kReplyConnections));
+  curl_multi_setopt(curl_->async_multi, CURLMOPT_MAXCONNECTS, static_cast<long>(kReplyConnections));
 
   post_thread_ = std::thread([this] { postLoop(); });
 }
@@ -474,17 +521,22 @@ void LongPoll::postLoop() {
     in_flight.erase(it);
   };
 
+  // Replies wait here, in order, for one of the connections; a batch of
+  // thousands must not open thousands of connections (and file descriptors).
+  std::deque<PendingPost> waiting;
   for (;;) {
-    std::deque<PendingPost> fresh;
     {
       std::lock_guard lock(queue_mutex_);
       if (stopping_) break;
-      fresh.swap(queue_);
+      std::move(queue_.begin(), queue_.end(), std::back_inserter(waiting));
+      queue_.clear();
     }
-    for (PendingPost& pending : fresh) {
-      AsyncPost& post = in_flight.emplace_back(std::move(pending));
+    while (!waiting.empty() && (aborted_ || in_flight.size() < kReplyConnections)) {
+      AsyncPost& post = in_flight.emplace_back(std::move(waiting.front()));
+      waiting.pop_front();
       curl_->ConfigurePost(post.easy, transport_, post.watch, post.request.url, post.request.body);
       curl_easy_setopt(post.easy, CURLOPT_ERRORBUFFER, post.error);
+      // The idle limit counts from the start of the request, not the wait.
       post.watch.Start();
       if (aborted_ || curl_multi_add_handle(multi, post.easy) != CURLM_OK) {
         LogReplyOutcome(0, CURLE_ABORTED_BY_CALLBACK, aborted_text);
@@ -497,16 +549,19 @@ void LongPoll::postLoop() {
     int running = 0;
     curl_multi_perform(multi, &running);
     int queued = 0;
+    bool finished_any = false;
     while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
       if (msg->msg != CURLMSG_DONE) continue;
       for (auto it = in_flight.begin(); it != in_flight.end(); ++it) {
         if (it->easy == msg->easy_handle) {
           finish(it, msg->data.result);
+          finished_any = true;
           break;
         }
       }
     }
-    curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    // A freed connection takes the next waiting reply at once.
+    if (!(finished_any && !waiting.empty())) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
   }
   // Replies still in flight when the client goes are lost with it.
   for (AsyncPost& post : in_flight) curl_multi_remove_handle(multi, post.easy);

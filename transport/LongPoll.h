@@ -1,7 +1,8 @@
 // The HTTPS long-poll client: the helper's only connection to the sharing
 // server. Handshake and polls are GETs on one reused connection; replies are
-// POSTed from a background thread without blocking the caller; the close
-// notice is POSTed blocking.
+// POSTed in order from a background thread over a few shared connections,
+// without blocking the caller; the close notice is POSTed blocking. Cookies
+// the server sets are kept in memory for the client's later requests.
 #pragma once
 
 #include <atomic>

@@ -81,6 +81,8 @@ TEST(LongPollAnswers, BatchesAndErrors) {
       Body("string root", "\"messages\"", kPollError),
       Body("batch kept as sent, only stripped", "\n {\"messages\" : [1, 2]}\t",
            kPollBatch, "{\"messages\" : [1, 2]}"),
+      {"gzip-coded batch is decoded", R"({"gzip":true,"body":"{\"messages\":[]}"})", kPollBatch,
+       R"({"messages":[]})"},
   });
 }
 
