@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QIcon>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
@@ -12,6 +13,7 @@
 #include <QTimer>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -36,6 +38,18 @@ constexpr int kAlertIconSize = 64;
 QString FromUtf8(const std::string& text) {
   // Invalid sequences become U+FFFD; they never break the dialog.
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// A dialog's text as shown: laying out megabytes of text would hold the
+// program for minutes, so a long text is cut, marked with an ellipsis.
+QString DisplayText(const std::string& text) {
+  constexpr qsizetype kMaxShown = 64 * 1024;
+  QString shown = FromUtf8(text.substr(0, 4 * kMaxShown));
+  if (shown.size() <= kMaxShown && text.size() <= 4 * static_cast<size_t>(kMaxShown)) return shown;
+  qsizetype cut = std::min(shown.size(), kMaxShown);
+  if (shown.at(cut - 1).isHighSurrogate()) --cut;
+  shown.truncate(cut);
+  return shown + QChar(0x2026);
 }
 
 class QtRepeatingTimer final : public RepeatingTimer {
@@ -233,9 +247,16 @@ int LinuxPlatform::RunModalAlert(const AlertSpec& alert) {
 
   QMessageBox box;
   box.setWindowTitle(QGuiApplication::applicationDisplayName());
+  box.setText(DisplayText(alert.message_text));
+  box.setInformativeText(DisplayText(alert.informative_text));
+  // Texts from the server are shown as they are: markup is not rendered and
+  // no link can open anything. QMessageBox makes its informative label
+  // rich-text aware with links opening, so every label is set here.
   box.setTextFormat(Qt::PlainText);
-  box.setText(FromUtf8(alert.message_text));
-  box.setInformativeText(FromUtf8(alert.informative_text));
+  for (QLabel* label : box.findChildren<QLabel*>()) {
+    label->setTextFormat(Qt::PlainText);
+    label->setOpenExternalLinks(false);
+  }
   if (alert.use_app_icon) {
     const QPixmap icon(QStringLiteral(":/AppIcon.png"));
     if (!icon.isNull()) {

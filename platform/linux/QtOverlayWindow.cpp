@@ -12,6 +12,10 @@
 namespace mv {
 namespace {
 
+using namespace std::chrono_literals;
+
+constexpr auto kRaiseInterval = 500ms;
+
 double Clamp01(double value) { return std::clamp(value, 0.0, 1.0); }
 
 QColor ToQColor(const Rgba& colour, bool force_opaque) {
@@ -21,17 +25,39 @@ QColor ToQColor(const Rgba& colour, bool force_opaque) {
                           force_opaque ? 1.0f : static_cast<float>(Clamp01(colour.alpha)));
 }
 
-// The screen whose native (X pixel) area holds `point`; Qt keeps a screen's
-// top-left the same in logical and native pixels and scales from there.
+// A screen's area in native (X) pixels; Qt keeps a screen's top-left the same
+// in logical and native pixels and scales from there.
+QRect NativeGeometry(const QScreen* screen) {
+  const QRect logical = screen->geometry();
+  const qreal ratio = screen->devicePixelRatio();
+  return QRect(logical.topLeft(),
+               QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio)));
+}
+
+// The screen whose native area holds `point`.
 QScreen* ScreenAtNative(QPoint point) {
   for (QScreen* screen : QGuiApplication::screens()) {
-    const QRect logical = screen->geometry();
-    const qreal ratio = screen->devicePixelRatio();
-    const QRect native(logical.topLeft(), QSize(qRound(logical.width() * ratio),
-                                                qRound(logical.height() * ratio)));
-    if (native.contains(point)) return screen;
+    if (NativeGeometry(screen).contains(point)) return screen;
   }
   return QGuiApplication::primaryScreen();
+}
+
+// Root pixels as far as any rectangle can reach, kept well inside 64 bits.
+constexpr double kFarPixels = 1e15;
+
+int64_t RoundPixel(double value) { return std::llround(std::clamp(value, -kFarPixels, kFarPixels)); }
+
+// The part of `root` that lies on the bounding box of the monitors.
+QRect ShownPart(const RootRect& root) {
+  QRect desktop;
+  for (const QScreen* screen : QGuiApplication::screens()) desktop |= NativeGeometry(screen);
+  const int64_t left = std::max<int64_t>(root.x, desktop.left());
+  const int64_t top = std::max<int64_t>(root.y, desktop.top());
+  const int64_t right = std::min<int64_t>(root.x + root.width, desktop.left() + desktop.width());
+  const int64_t bottom = std::min<int64_t>(root.y + root.height, desktop.top() + desktop.height());
+  if (right <= left || bottom <= top) return QRect();
+  return QRect(static_cast<int>(left), static_cast<int>(top), static_cast<int>(right - left),
+               static_cast<int>(bottom - top));
 }
 
 }  // namespace
@@ -43,12 +69,11 @@ RootRect WindowSystemFrameToRoot(const Rect& frame, const Rect& primary_root) {
   const double global_top = primary_root.height - frame.y - frame.height;
   const double left = primary_root.x + frame.x;
   const double top = primary_root.y + global_top;
-  const long x0 = std::lround(left);
-  const long y0 = std::lround(top);
-  const long x1 = std::lround(left + frame.width);
-  const long y1 = std::lround(top + frame.height);
-  return RootRect{static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0),
-                  static_cast<int>(y1 - y0)};
+  const int64_t x0 = RoundPixel(left);
+  const int64_t y0 = RoundPixel(top);
+  const int64_t x1 = RoundPixel(left + frame.width);
+  const int64_t y1 = RoundPixel(top + frame.height);
+  return RootRect{x0, y0, x1 - x0, y1 - y0};
 }
 
 QtOverlayWidget::QtOverlayWidget(const OverlayWindowSpec& spec, const RootRect& root,
@@ -60,26 +85,32 @@ QtOverlayWidget::QtOverlayWidget(const OverlayWindowSpec& spec, const RootRect& 
                                                       : Qt::WindowFlags())),
       spec_(spec),
       root_(root),
+      shown_(ShownPart(root)),
       composited_(std::move(composited)) {
   setAttribute(Qt::WA_ShowWithoutActivating);
   setAttribute(Qt::WA_X11DoNotAcceptFocus);
   if (!spec_.opaque) setAttribute(Qt::WA_TranslucentBackground);
   setFocusPolicy(Qt::NoFocus);
   opaque_colours_ = !composited_();
+  // Override-redirect windows are kept on top by no one: a window mapped
+  // later would hide this one for good.
+  raise_timer_.setInterval(kRaiseInterval);
+  connect(&raise_timer_, &QTimer::timeout, this, [this] { RaiseNow(this); });
   Place();
   ApplyShape();
 }
 
 void QtOverlayWidget::Place() {
+  if (shown_.isEmpty()) return;
   // Qt places windows in logical pixels; with a device pixel ratio above 1
   // the X pixels are divided by it, relative to the screen's top-left.
-  QScreen* screen = ScreenAtNative(QPoint(root_.x + root_.width / 2, root_.y + root_.height / 2));
+  QScreen* screen = ScreenAtNative(shown_.center());
   const QPoint origin = screen ? screen->geometry().topLeft() : QPoint();
   const qreal ratio = screen ? screen->devicePixelRatio() : 1.0;
-  const double left = origin.x() + (root_.x - origin.x()) / ratio;
-  const double top = origin.y() + (root_.y - origin.y()) / ratio;
-  const double right = origin.x() + (root_.x + root_.width - origin.x()) / ratio;
-  const double bottom = origin.y() + (root_.y + root_.height - origin.y()) / ratio;
+  const double left = origin.x() + (shown_.x() - origin.x()) / ratio;
+  const double top = origin.y() + (shown_.y() - origin.y()) / ratio;
+  const double right = origin.x() + (shown_.x() + shown_.width() - origin.x()) / ratio;
+  const double bottom = origin.y() + (shown_.y() + shown_.height() - origin.y()) / ratio;
   const QRect logical(QPoint(static_cast<int>(std::floor(left)), static_cast<int>(std::floor(top))),
                       QPoint(static_cast<int>(std::ceil(right)) - 1,
                              static_cast<int>(std::ceil(bottom)) - 1));
@@ -90,23 +121,32 @@ void QtOverlayWidget::Place() {
 }
 
 QRectF QtOverlayWidget::ToLogical(const Rect& fill) const {
-  // Fills are in X pixels from the window's bottom-left, y up.
-  const double top_px = root_.height - fill.y - fill.height;
-  return QRectF(offset_.x() + fill.x / ratio_, offset_.y() + top_px / ratio_,
-                fill.width / ratio_, fill.height / ratio_);
+  // Fills are in X pixels from the root rectangle's bottom-left, y up.
+  const double top_px = static_cast<double>(root_.height) - fill.y - fill.height;
+  const double shown_left = static_cast<double>(shown_.x() - root_.x);
+  const double shown_top = static_cast<double>(shown_.y() - root_.y);
+  const QRectF logical(offset_.x() + (fill.x - shown_left) / ratio_,
+                       offset_.y() + (top_px - shown_top) / ratio_, fill.width / ratio_,
+                       fill.height / ratio_);
+  return logical.intersected(QRectF(rect()));
 }
 
 QRect QtOverlayWidget::ToDevice(const Rect& fill) const {
-  // The window may start before the root rectangle when its origin fell
-  // between two logical pixels; the device offset makes up for it.
-  const int left = static_cast<int>(std::lround(offset_.x() * ratio_));
-  const int top = static_cast<int>(std::lround(offset_.y() * ratio_));
-  const long x0 = std::lround(fill.x);
-  const long x1 = std::lround(fill.x + fill.width);
-  const long y0 = std::lround(root_.height - fill.y - fill.height);
-  const long y1 = std::lround(root_.height - fill.y);
-  return QRect(QPoint(left + static_cast<int>(x0), top + static_cast<int>(y0)),
-               QPoint(left + static_cast<int>(x1) - 1, top + static_cast<int>(y1) - 1));
+  // The window may start before the shown part when its origin fell between
+  // two logical pixels; the device offset makes up for it.
+  const int64_t left = std::lround(offset_.x() * ratio_);
+  const int64_t top = std::lround(offset_.y() * ratio_);
+  const int64_t dx = shown_.x() - root_.x;
+  const int64_t dy = shown_.y() - root_.y;
+  const auto clamp_x = [&](int64_t x) { return std::clamp<int64_t>(x - dx, 0, shown_.width()); };
+  const auto clamp_y = [&](int64_t y) { return std::clamp<int64_t>(y - dy, 0, shown_.height()); };
+  const int64_t x0 = clamp_x(RoundPixel(fill.x));
+  const int64_t x1 = clamp_x(RoundPixel(fill.x + fill.width));
+  const int64_t y0 = clamp_y(RoundPixel(static_cast<double>(root_.height) - fill.y - fill.height));
+  const int64_t y1 = clamp_y(RoundPixel(static_cast<double>(root_.height) - fill.y));
+  if (x1 <= x0 || y1 <= y0) return QRect();
+  return QRect(static_cast<int>(left + x0), static_cast<int>(top + y0),
+               static_cast<int>(x1 - x0), static_cast<int>(y1 - y0));
 }
 
 void QtOverlayWidget::ApplyShape() {
@@ -118,10 +158,10 @@ void QtOverlayWidget::ApplyShape() {
                                     static_cast<double>(root_.height)});
   std::vector<QRect> shape;
   if (!masked) {
-    shape.push_back(whole);
+    if (!whole.isEmpty()) shape.push_back(whole);
   } else if (has_content_) {
     for (const Rect& fill : content_.fills) {
-      const QRect device = ToDevice(fill).intersected(whole);
+      const QRect device = ToDevice(fill);
       if (!device.isEmpty()) shape.push_back(device);
     }
   }
@@ -129,7 +169,9 @@ void QtOverlayWidget::ApplyShape() {
     SetBoundingShape(this, shape);
     show();
     raise();
+    raise_timer_.start();
   } else {
+    raise_timer_.stop();
     hide();
   }
 }
@@ -149,6 +191,7 @@ void QtOverlayWidget::OrderFront() {
 
 void QtOverlayWidget::OrderOut() {
   ordered_front_ = false;
+  raise_timer_.stop();
   hide();
 }
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -14,12 +16,13 @@
 namespace mv {
 
 // Where a window lands, worked out by the platform: the window-system frame
-// converted to X root pixels.
+// converted to X root pixels. A server may name a rectangle far larger than
+// any screen, hence 64 bits.
 struct RootRect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
+  int64_t x = 0;
+  int64_t y = 0;
+  int64_t width = 0;
+  int64_t height = 0;
 };
 
 // Converts a window-system frame (origin at the bottom-left of the primary
@@ -43,15 +46,21 @@ class QtOverlayWidget final : public QWidget {
  private:
   void Place();
   void ApplyShape();
-  // Fills in logical widget coordinates (top-left origin, y down).
+  // Fills in logical widget coordinates (top-left origin, y down), cut to
+  // the window.
   QRectF ToLogical(const Rect& fill) const;
-  // Fills in X pixels relative to the native window's top-left.
+  // Fills in X pixels relative to the native window's top-left, cut to the
+  // window.
   QRect ToDevice(const Rect& fill) const;
 
   OverlayWindowSpec spec_;
   RootRect root_;
+  // The part of root_ on the monitors, in root pixels: the native window
+  // covers only this, so its size (and memory) never exceeds the desktop's.
+  QRect shown_;
   qreal ratio_ = 1.0;  // device pixel ratio of the window's screen
-  QPointF offset_;     // the root origin inside the window, in logical pixels
+  QPointF offset_;     // the shown part's origin inside the window, in logical pixels
+  QTimer raise_timer_;  // keeps the window above others mapped later
   std::function<bool()> composited_;
   OverlayContent content_;
   bool has_content_ = false;

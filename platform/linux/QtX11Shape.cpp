@@ -8,9 +8,17 @@
 
 namespace mv {
 
-void SetBoundingShape(QWidget* widget, const std::vector<QRect>& rects) {
+namespace {
+
+Display* QtDisplay() {
   auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-  Display* display = x11 ? x11->display() : nullptr;
+  return x11 ? x11->display() : nullptr;
+}
+
+}  // namespace
+
+void SetBoundingShape(QWidget* widget, const std::vector<QRect>& rects) {
+  Display* display = QtDisplay();
   if (display == nullptr) return;
   std::vector<XRectangle> shape;
   shape.reserve(rects.size());
@@ -22,6 +30,13 @@ void SetBoundingShape(QWidget* widget, const std::vector<QRect>& rects) {
   }
   XShapeCombineRectangles(display, static_cast<::Window>(widget->winId()), ShapeBounding, 0, 0,
                           shape.data(), static_cast<int>(shape.size()), ShapeSet, Unsorted);
+  XFlush(display);
+}
+
+void RaiseNow(QWidget* widget) {
+  Display* display = QtDisplay();
+  if (display == nullptr) return;
+  XRaiseWindow(display, static_cast<::Window>(widget->winId()));
   XFlush(display);
 }
 

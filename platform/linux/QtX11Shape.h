@@ -1,4 +1,4 @@
-// Window shapes in X pixels. QWidget::setMask works in logical pixels, which
+// Window shapes in X pixels, and stacking. QWidget::setMask works in logical pixels, which
 // cannot name every X pixel when the device pixel ratio is not 1; the X Shape
 // extension on the native window can.
 #pragma once
@@ -14,5 +14,10 @@ namespace mv {
 // relative to the window's top-left. No rectangles: nothing of the window
 // shows.
 void SetBoundingShape(QWidget* widget, const std::vector<QRect>& rects);
+
+// Raises `widget`'s native window above its siblings at once. (QWidget::raise
+// leaves the request in Qt's buffer until something else flushes it, which a
+// timer tick alone does not do.)
+void RaiseNow(QWidget* widget);
 
 }  // namespace mv

@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
@@ -120,6 +121,25 @@ class XObserver {
       std::this_thread::sleep_for(10ms);
     }
     return false;
+  }
+
+  // Width and height of the largest windows shown on the screen.
+  std::pair<int, int> LargestShownWindow() {
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    std::pair<int, int> largest{0, 0};
+    if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) {
+      return largest;
+    }
+    for (unsigned i = 0; i < count; ++i) {
+      XWindowAttributes attributes;
+      if (XGetWindowAttributes(display_, children[i], &attributes) && attributes.map_state == IsViewable) {
+        largest = {std::max(largest.first, attributes.width), std::max(largest.second, attributes.height)};
+      }
+    }
+    XFree(children);
+    return largest;
   }
 
   // A plain solid window: "the screen below" an overlay, or a window that
@@ -422,7 +442,38 @@ TEST_F(QtPlatformTest, NewContentRaisesTheWindowAboveOnesMappedLater) {
   });
 }
 
-TEST_F(QtPlatformTest, OpaqueWindowIsFilledWithItsColourAndClamped) {
+TEST_F(QtPlatformTest, HugeBorderWindowsCoverNoMoreThanTheScreen) {
+  // Each rectangle's visible strip, seen at one root pixel of the 4480 x 1440 screen.
+  struct Case {
+    Rect global;
+    int x, y;
+  };
+  const std::vector<Case> cases = {
+      {{-100, 100, 6000, 3000}, 1181, 500},                  // left strip
+      {{100, 100, 32767, 32767}, 2000, 101},                 // top strip
+      {{100, 100, 2147483647, 2147483647}, 1381, 500},       // left strip
+      {{-2147483647, 100, 2147483647, 2147483647}, 1278, 500},  // right strip, ending at x 0
+  };
+  observer_->MapSolidWindow(0, 0, 4480, 1440, kBlue);
+  Run([&] {
+    for (const Case& c : cases) {
+      const Rect& g = c.global;
+      auto window = CreateOverlay(BorderSpec(WindowSystemFrame(g.x, g.y, g.width, g.height)));
+      OnMain([&] {
+        window->SetContent(OverlayContent{kOrangeHalf, BorderFills(g.width, g.height)});
+        window->OrderFrontRegardless();
+      });
+      ASSERT_TRUE(observer_->WaitForPixel(c.x, c.y, kOrange)) << c.x << "," << c.y;
+      const auto [width, height] = observer_->LargestShownWindow();
+      EXPECT_LE(width, 4480) << g.width;
+      EXPECT_LE(height, 1440) << g.height;
+      OnMain([&] { window.reset(); });
+      ASSERT_TRUE(observer_->WaitForPixel(c.x, c.y, kBlue));
+    }
+  });
+}
+
+TEST_F(QtPlatformTest, OpaqueWindowIsFilledWithItsColourClampedAndStaysOnTop) {
   Run([&] {
     OverlayWindowSpec spec;
     spec.frame = WindowSystemFrame(640, 270, 640, 540);  // centred on MAIN
@@ -438,6 +489,9 @@ TEST_F(QtPlatformTest, OpaqueWindowIsFilledWithItsColourAndClamped) {
     EXPECT_NE(Hex(observer_->Pixel(2560, 540)), "00FF00");
     EXPECT_NE(Hex(observer_->Pixel(1920, 269)), "00FF00");
     EXPECT_NE(Hex(observer_->Pixel(1920, 810)), "00FF00");
+    // A window mapped later covers it only until the overlay raises itself again.
+    observer_->MapSolidWindow(1900, 250, 100, 100, kBlue);
+    EXPECT_TRUE(observer_->WaitForPixel(1920, 270, 0x00FF00)) << Hex(observer_->Pixel(1920, 270));
     OnMain([&] { window.reset(); });
   });
 }
@@ -614,24 +668,37 @@ TEST_F(QtPlatformTest, ButtonsAreShownInTheGivenOrderFirstIsDefault) {
   EXPECT_EQ(answer.load(), 1000);
 }
 
-TEST_F(QtPlatformTest, AlertWithoutButtonsHasTheOneDefaultButtonAndToleratesBadUtf8) {
+TEST_F(QtPlatformTest, AlertWithoutButtonsShowsItsTextsPlainCutAndToleratesBadUtf8) {
   std::atomic<int> answer{0};
   std::string shown;
   Run([&] {
     platform_->PostToMain([&] {
-      answer = platform_->RunModalAlert(AlertSpec{"caption \xff\xfe end", "text \xc3", {}, false});
+      answer = platform_->RunModalAlert(AlertSpec{"caption \xff\xfe end" + std::string(100000, 'x'),
+                                                  "text \xc3<h1>Big</h1><a href=\"file:///\">open</a>",
+                                                  {},
+                                                  false});
     });
     ASSERT_TRUE(WaitForAlert());
     shown = OnGuiLoop([] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       if (box == nullptr || box->buttons().size() != 1) return std::string("no single button");
-      return box->buttons().front()->text().remove('&').toStdString() + "|" + box->text().toStdString();
+      // The caption is cut for display; markup in either text stays text.
+      std::string seen = box->buttons().front()->text().remove('&').toStdString() + "|" +
+                         box->text().left(14).toStdString() + "|" +
+                         std::to_string(box->text().size()) + "|" + box->text().right(2).toStdString();
+      for (const QLabel* label : box->findChildren<QLabel*>()) {
+        if (!label->text().startsWith("text")) continue;
+        seen += "|" + label->text().toStdString();
+        if (label->textFormat() != Qt::PlainText || label->openExternalLinks()) seen += " as rich text";
+      }
+      return seen;
     });
     AnswerAlert("Return");
     OnMain([] {});
   });
   EXPECT_EQ(answer.load(), 1000);
-  EXPECT_EQ(shown, "OK|caption \xef\xbf\xbd\xef\xbf\xbd end");
+  EXPECT_EQ(shown, "OK|caption \xef\xbf\xbd\xef\xbf\xbd end|65537|x\xe2\x80\xa6|text \xef\xbf\xbd<h1>Big</h1>"
+                  "<a href=\"file:///\">open</a>");
 }
 
 TEST_F(QtPlatformTest, WorkItemsRunWhileAnAlertRunsOutsideTheQueue) {
