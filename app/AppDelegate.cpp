@@ -27,7 +27,8 @@ constexpr const char* kConsentText =
 
 }  // namespace
 
-AppDelegate::AppDelegate(ClientFactory make_client) : make_client_(std::move(make_client)) {}
+AppDelegate::AppDelegate(ClientFactory make_client, size_t max_pending_batch_bytes)
+    : make_client_(std::move(make_client)), max_pending_batch_bytes_(max_pending_batch_bytes) {}
 
 AppDelegate::~AppDelegate() {
   // SendToAgent must not reach a client that is gone.
@@ -128,6 +129,13 @@ void AppDelegate::runHandshake(const std::string& session_id) {
 void AppDelegate::runPollLoop() {
   int code = kPollNothing;
   for (;;) {
+    {
+      std::unique_lock lock(pending_mutex_);
+      pending_drained_.wait(lock, [this] {
+        return pending_batch_bytes_ <= max_pending_batch_bytes_ || terminating_;
+      });
+      if (terminating_) return;
+    }
     const std::shared_ptr<SessionClient> client = longPoll();
     std::string batch;
     code = client->poll(&batch);
@@ -136,7 +144,14 @@ void AppDelegate::runPollLoop() {
     if (terminating_) return;
     if (code == kPollNothing) continue;
     if (code != kPollBatch) break;
-    CurrentPlatform()->PostToMain([this, text = std::move(batch)] { handleBatch(text); });
+    {
+      std::lock_guard lock(pending_mutex_);
+      pending_batch_bytes_ += batch.size();
+    }
+    CurrentPlatform()->PostToMain([this, text = std::move(batch)] {
+      handleBatch(text);
+      batchDone(text.size());
+    });
   }
   MVLogWrite("MorrowvaneHelper: poll loop ending (result=" + std::to_string(code) +
              "); terminating");
@@ -150,6 +165,14 @@ void AppDelegate::handleBatch(const std::string& text) {
   DispatchMultiInput(doc);
 }
 
+void AppDelegate::batchDone(size_t bytes) {
+  {
+    std::lock_guard lock(pending_mutex_);
+    pending_batch_bytes_ -= bytes;
+  }
+  pending_drained_.notify_one();
+}
+
 void AppDelegate::showBareLaunchInfoAndQuit() {
   AlertSpec info;
   info.message_text = kAlertMessageText;
@@ -161,6 +184,11 @@ void AppDelegate::showBareLaunchInfoAndQuit() {
 
 void AppDelegate::ApplicationWillTerminate() {
   terminating_ = true;
+  {
+    // A worker between its check of the flag and its wait sees it now.
+    std::lock_guard lock(pending_mutex_);
+  }
+  pending_drained_.notify_all();
   UnregisterQuitHotkey();
   if (const std::shared_ptr<SessionClient> client = longPoll()) {
     client->close();

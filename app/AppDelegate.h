@@ -3,8 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -18,7 +21,12 @@ class AppDelegate : public ApplicationDelegate {
   // Makes the session's client for a server host; called once, after consent.
   using ClientFactory = std::function<std::shared_ptr<SessionClient>(const std::string& server)>;
 
-  explicit AppDelegate(ClientFactory make_client);
+  // Batch text handed to the main thread and not yet run beyond which the
+  // worker stops polling until it drains.
+  static constexpr size_t kMaxPendingBatchBytes = 64 * 1024 * 1024;
+
+  explicit AppDelegate(ClientFactory make_client,
+                       size_t max_pending_batch_bytes = kMaxPendingBatchBytes);
   // The platform must have joined its worker thread before the delegate goes:
   // the worker runs the poll loop on this object.
   ~AppDelegate() override;
@@ -50,6 +58,7 @@ class AppDelegate : public ApplicationDelegate {
  private:
   void runHandshake(const std::string& session_id);
   void handleBatch(const std::string& text);
+  void batchDone(size_t bytes);
   void requestTermination();
 
   std::string _server;     // empty until a launch URL is accepted
@@ -61,6 +70,13 @@ class AppDelegate : public ApplicationDelegate {
   ClientFactory make_client_;
   // Set when teardown begins; the worker then stops without posting more work.
   std::atomic<bool> terminating_{false};
+
+  // While a message box holds the main thread the server may keep sending
+  // batches; they wait in memory, so polling pauses once too much waits.
+  const size_t max_pending_batch_bytes_;
+  std::mutex pending_mutex_;
+  std::condition_variable pending_drained_;
+  size_t pending_batch_bytes_ = 0;  // guarded by pending_mutex_
 };
 
 }  // namespace mv

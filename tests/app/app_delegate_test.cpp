@@ -2,10 +2,13 @@
 // session client: launch paths, consent, handshake, poll loop and teardown.
 #include "app/AppDelegate.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -248,6 +251,33 @@ TEST_F(AppDelegateTest, BatchesRunInArrivalOrderAndMessageBoxHoldsBackTheRest) {
   // The version reply of the first batch is sent only after its message box
   // closed, and before the second batch's box opens.
   EXPECT_THAT(replies_at_alert, ElementsAre(0u, 0u, 1u));
+}
+
+TEST_F(AppDelegateTest, PollingPausesWhileTooMuchBatchTextWaitsForTheMainThread) {
+  // A cap one batch exceeds: each poll waits until the batch before it has run.
+  delegate_ = std::make_unique<AppDelegate>([this](const std::string&) { return client_; }, 1);
+  platform_.arguments = {"morrowvane-helper", kGoodUrl};
+  for (int i = 0; i < 3; ++i) client_->answers.push_back({kPollBatch, Batch({R"({"cmd":"version"})"})});
+  std::vector<size_t> waiting_at_poll;
+  client_->before_poll = [&](int) { waiting_at_poll.push_back(platform_.PendingMainWork()); };
+  delegate_->ApplicationWillFinishLaunching();
+  delegate_->ApplicationDidFinishLaunching();
+
+  // The worker on a thread of its own, the main queue served now and then.
+  std::atomic<bool> worker_done{false};
+  std::thread worker([&] {
+    platform_.RunWorkerItems();
+    worker_done = true;
+  });
+  while (!worker_done) {
+    platform_.RunMainQueue();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  worker.join();
+  platform_.RunMainQueue();
+
+  EXPECT_THAT(waiting_at_poll, ElementsAre(0u, 0u, 0u, 0u));
+  EXPECT_THAT(client_->posted, ElementsAre(kVersionReply, kVersionReply, kVersionReply));
 }
 
 TEST_F(AppDelegateTest, UnparsableBatchIsSkippedAndTheNextOneRuns) {
