@@ -125,20 +125,16 @@ class XObserver {
 
   // Width and height of the largest windows shown on the screen.
   std::pair<int, int> LargestShownWindow() {
-    Window root = 0, parent = 0;
-    Window* children = nullptr;
+    Window root = 0, parent = 0, *children = nullptr;
     unsigned count = 0;
     std::pair<int, int> largest{0, 0};
-    if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) {
-      return largest;
-    }
+    XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count);
     for (unsigned i = 0; i < count; ++i) {
-      XWindowAttributes attributes;
-      if (XGetWindowAttributes(display_, children[i], &attributes) && attributes.map_state == IsViewable) {
-        largest = {std::max(largest.first, attributes.width), std::max(largest.second, attributes.height)};
-      }
+      XWindowAttributes a;
+      if (!XGetWindowAttributes(display_, children[i], &a) || a.map_state != IsViewable) continue;
+      largest = {std::max(largest.first, a.width), std::max(largest.second, a.height)};
     }
-    XFree(children);
+    if (children != nullptr) XFree(children);
     return largest;
   }
 
