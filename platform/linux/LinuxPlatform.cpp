@@ -44,8 +44,9 @@ QString FromUtf8(const std::string& text) {
 // program for minutes, so a long text is cut, marked with an ellipsis.
 QString DisplayText(const std::string& text) {
   constexpr qsizetype kMaxShown = 64 * 1024;
-  QString shown = FromUtf8(text.substr(0, 4 * kMaxShown));
-  if (shown.size() <= kMaxShown && text.size() <= 4 * static_cast<size_t>(kMaxShown)) return shown;
+  constexpr size_t kMaxBytes = 4 * kMaxShown;  // UTF-8 for at least kMaxShown characters
+  QString shown = FromUtf8(text.substr(0, kMaxBytes));
+  if (shown.size() <= kMaxShown && text.size() <= kMaxBytes) return shown;
   qsizetype cut = std::min(shown.size(), kMaxShown);
   if (shown.at(cut - 1).isHighSurrogate()) --cut;
   shown.truncate(cut);
