@@ -1,5 +1,6 @@
 #include "platform/linux/QtOverlayWindow.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
@@ -93,9 +94,12 @@ QtOverlayWidget::QtOverlayWidget(const OverlayWindowSpec& spec, const RootRect& 
   setFocusPolicy(Qt::NoFocus);
   opaque_colours_ = !composited_();
   // Override-redirect windows are kept on top by no one: a window mapped
-  // later would hide this one for good.
+  // later would hide this one for good. The program's own dialog, while one
+  // is open, stays readable above it.
   raise_timer_.setInterval(kRaiseInterval);
-  connect(&raise_timer_, &QTimer::timeout, this, [this] { RaiseNow(this); });
+  connect(&raise_timer_, &QTimer::timeout, this, [this] {
+    if (QApplication::activeModalWidget() == nullptr) RaiseNow(this);
+  });
   Place();
   ApplyShape();
 }
