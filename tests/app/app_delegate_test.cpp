@@ -257,25 +257,17 @@ TEST_F(AppDelegateTest, PollingPausesWhileTooMuchBatchTextWaitsForTheMainThread)
   // A cap one batch exceeds: each poll waits until the batch before it has run.
   delegate_ = std::make_unique<AppDelegate>([this](const std::string&) { return client_; }, 1);
   platform_.arguments = {"morrowvane-helper", kGoodUrl};
-  for (int i = 0; i < 3; ++i) client_->answers.push_back({kPollBatch, Batch({R"({"cmd":"version"})"})});
+  client_->answers.assign(3, {kPollBatch, Batch({R"({"cmd":"version"})"})});
   std::vector<size_t> waiting_at_poll;
   client_->before_poll = [&](int) { waiting_at_poll.push_back(platform_.PendingMainWork()); };
   delegate_->ApplicationWillFinishLaunching();
   delegate_->ApplicationDidFinishLaunching();
-
   // The worker on a thread of its own, the main queue served now and then.
-  std::atomic<bool> worker_done{false};
-  std::thread worker([&] {
-    platform_.RunWorkerItems();
-    worker_done = true;
-  });
-  while (!worker_done) {
-    platform_.RunMainQueue();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  std::atomic<bool> done{false};
+  std::thread worker([&] { platform_.RunWorkerItems(); done = true; });
+  for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(1))) platform_.RunMainQueue();
   worker.join();
   platform_.RunMainQueue();
-
   EXPECT_THAT(waiting_at_poll, ElementsAre(0u, 0u, 0u, 0u));
   EXPECT_THAT(client_->posted, ElementsAre(kVersionReply, kVersionReply, kVersionReply));
 }
