@@ -272,6 +272,19 @@ TEST_F(AppDelegateTest, PollingPausesWhileTooMuchBatchTextWaitsForTheMainThread)
   EXPECT_THAT(client_->posted, ElementsAre(kVersionReply, kVersionReply, kVersionReply));
 }
 
+TEST_F(AppDelegateTest, TeardownReleasesAWorkerPausedBehindWaitingBatches) {
+  delegate_ = std::make_unique<AppDelegate>([this](const std::string&) { return client_; }, 1);
+  platform_.arguments = {"morrowvane-helper", kGoodUrl};
+  client_->answers.assign(2, {kPollBatch, Batch({R"({"cmd":"version"})"})});
+  delegate_->ApplicationWillFinishLaunching();
+  delegate_->ApplicationDidFinishLaunching();
+  std::thread worker([&] { platform_.RunWorkerItems(); });
+  while (platform_.PendingMainWork() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  delegate_->ApplicationWillTerminate();  // the first batch never runs
+  worker.join();
+  EXPECT_THAT(client_->events, ElementsAre("initSession abc123", "poll", "close", "abort"));
+}
+
 TEST_F(AppDelegateTest, UnparsableBatchIsSkippedAndTheNextOneRuns) {
   platform_.arguments = {"morrowvane-helper", kGoodUrl};
   client_->answers = {{kPollBatch, R"({"messages":[{"payload":{"cmd":"version"}})"},
