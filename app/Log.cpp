@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
 #include "platform/Platform.h"
+#include "transport/Utf8.h"
 
 namespace mv {
 namespace {
@@ -55,6 +59,48 @@ std::mutex& FileMutex() {
   return mutex;
 }
 
+// Appends `byte` as \xNN.
+void AppendHex(std::string& out, unsigned char byte) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  out += "\\x";
+  out += kHex[byte >> 4];
+  out += kHex[byte & 0xF];
+}
+
+// Opens the log file for appending, creating it when missing. Only a regular
+// file of this user is written to: a symlink, a FIFO or a stranger's file at
+// the path would send the lines elsewhere or block the program.
+int OpenLogFile(const std::string& path, std::string* problem) {
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd = open(path.c_str(), kFlags);
+  if (fd < 0 && errno == ENOENT) {
+    MakeFolders(path.substr(0, path.rfind('/')));
+    fd = open(path.c_str(), kFlags | O_CREAT, 0600);
+  }
+  if (fd < 0) {
+    // A missing folder that cannot be made is not worth a word.
+    if (errno != ENOENT && errno != ENOTDIR) *problem = std::strerror(errno);
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    *problem = "not a regular file of this user";
+  } else if ((st.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0) {
+    *problem = std::strerror(errno);
+  } else {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
+void ReportSkippedFileOnce(const std::string& path, const std::string& problem) {
+  static std::atomic<bool> reported{false};
+  if (reported.exchange(true)) return;
+  std::fprintf(stderr, "morrowvane-helper: not writing the log file %s: %s\n", path.c_str(),
+               problem.c_str());
+}
+
 }  // namespace
 
 std::string LogFilePath() {
@@ -72,7 +118,59 @@ std::string LogTimestamp() {
   return std::string(text, n);
 }
 
-void MVLogWrite(std::string_view message) {
+std::string LogSafeText(std::string_view message) {
+  std::string_view kept = message;
+  if (kept.size() > kMaxLoggedBytes) {
+    size_t cut = kMaxLoggedBytes;
+    // Never end inside a character: its first bytes would read as invalid.
+    for (size_t back = 1; back <= 3; ++back) {
+      const size_t start = cut - back;
+      if ((static_cast<unsigned char>(message[start]) & 0xC0) != 0x80) {
+        if (start + Utf8SequenceLength(message, start) > cut) cut = start;
+        break;
+      }
+    }
+    kept = message.substr(0, cut);
+  }
+  std::string out;
+  out.reserve(kept.size());
+  for (size_t i = 0; i < kept.size();) {
+    const auto byte = static_cast<unsigned char>(kept[i]);
+    const size_t length = Utf8SequenceLength(kept, i);
+    // C1 controls (U+0080..U+009F, NEL among them) break lines for some readers.
+    if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(kept[i + 1]) < 0xA0) {
+      AppendHex(out, byte);
+      AppendHex(out, static_cast<unsigned char>(kept[i + 1]));
+      i += 2;
+      continue;
+    }
+    if (length > 1) {
+      out.append(kept.substr(i, length));
+      i += length;
+      continue;
+    }
+    if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (length == 0 || byte < 0x20 || byte == 0x7F) {
+      AppendHex(out, byte);
+    } else {
+      out += static_cast<char>(byte);
+    }
+    ++i;
+  }
+  if (kept.size() < message.size()) {
+    out += " [cut at " + std::to_string(kept.size()) + " of " + std::to_string(message.size()) +
+           " bytes]";
+  }
+  return out;
+}
+
+void MVLogWrite(std::string_view raw_message) {
+  const std::string message = LogSafeText(raw_message);
   if (Platform* platform = CurrentPlatform()) platform->WriteSystemLog(message);
 
   const std::string path = LogFilePath();
@@ -81,12 +179,12 @@ void MVLogWrite(std::string_view message) {
   line.append("  ").append(message).append("\n");
 
   std::lock_guard lock(FileMutex());
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
-    MakeFolders(path.substr(0, path.rfind('/')));
-    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  std::string problem;
+  const int fd = OpenLogFile(path, &problem);
+  if (fd < 0) {
+    if (!problem.empty()) ReportSkippedFileOnce(path, problem);
+    return;
   }
-  if (fd < 0) return;
   WriteAll(fd, line);
   close(fd);
 }

@@ -10,8 +10,17 @@ namespace mv {
 
 // Never fails towards the caller; a line that cannot be written to the file
 // is only in the system log. Safe to call from any thread: lines never
-// interleave.
+// interleave. Messages carry text from the server and from URLs, so they go
+// through LogSafeText first.
 void MVLogWrite(std::string_view message);
+
+// Longer messages are cut (on a character boundary) and marked as cut.
+inline constexpr size_t kMaxLoggedBytes = 4096;
+
+// `message` as one honest log line: cut to kMaxLoggedBytes, control
+// characters written as \n, \r, \t or \xNN and bytes that are not UTF-8 as
+// \xNN, so that no text can break a line or forge one.
+std::string LogSafeText(std::string_view message);
 
 // Where MVLogWrite appends, worked out afresh from the environment; empty
 // when neither XDG_STATE_HOME nor a home folder is known.

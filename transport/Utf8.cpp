@@ -60,4 +60,9 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
+size_t Utf8SequenceLength(std::string_view text, size_t i) {
+  const size_t start = i;
+  return Next(text, i) ? i - start : 0;
+}
+
 }  // namespace mv

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -68,19 +69,62 @@ TEST_F(LogTest, FallsBackToHomeAndIgnoresARelativeStateHome) {
   EXPECT_TRUE(std::filesystem::exists(LogFilePath()));
 }
 
-TEST_F(LogTest, AppendsAndKeepsMessagesUnchanged) {
+TEST_F(LogTest, AppendsOneHonestLinePerMessage) {
   setenv("XDG_STATE_HOME", root_.c_str(), 1);
   FakePlatform platform;
   SetCurrentPlatform(&platform);
-  MVLogWrite("one");
-  MVLogWrite("");
-  MVLogWrite("100% %s %@ %d");
-  MVLogWrite("two\nlines");
-  const std::string text = Read(LogFilePath());
+  // Text from the server or a URL: no control character, C1 control or
+  // invalid byte gets through raw, and a huge one is cut on a character.
+  const std::string huge = std::string(kMaxLoggedBytes - 1, 'a') + "\xC3\xA9" + "tail";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"one", "one"},
+      {"", ""},
+      {"100% %s %@ %d", "100% %s %@ %d"},
+      {"two\nlines\r\t\x01\x7F", "two\\nlines\\r\\t\\x01\\x7F"},
+      {"caf\xC3\xA9 \xC2\x85 \xFF\xC3", "caf\xC3\xA9 \\xC2\\x85 \\xFF\\xC3"},
+      {huge, std::string(kMaxLoggedBytes - 1, 'a') + " [cut at 4095 of 4101 bytes]"},
+  };
+  std::string expected_file;
+  std::vector<std::string> expected_syslog;
+  for (const auto& [message, logged] : rows) {
+    MVLogWrite(message);
+    expected_file += "D  " + logged + "\n";
+    expected_syslog.push_back(logged);
+  }
   const std::regex date(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000)");
-  EXPECT_EQ(std::regex_replace(text, date, "D"),
-            "D  one\nD  \nD  100% %s %@ %d\nD  two\nlines\n");
-  EXPECT_THAT(platform.SystemLogLines(), ElementsAre("one", "", "100% %s %@ %d", "two\nlines"));
+  EXPECT_EQ(std::regex_replace(Read(LogFilePath()), date, "D"), expected_file);
+  EXPECT_EQ(platform.SystemLogLines(), expected_syslog);
+}
+
+TEST_F(LogTest, OnlyAPrivateRegularFileOfTheUserIsWritten) {
+  setenv("XDG_STATE_HOME", root_.c_str(), 1);
+  const std::string path = LogFilePath();
+  const std::string other = root_ + "/other";
+  FakePlatform platform;
+  SetCurrentPlatform(&platform);
+  // Each row puts something at the log's path; `written` says whether the
+  // line may land there.
+  const std::vector<std::pair<std::function<void()>, bool>> rows = {
+      {[&] { std::filesystem::create_symlink(other, path); }, false},
+      {[&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, false},  // would block
+      {[&] { std::ofstream(path) << "old\n"; chmod(path.c_str(), 0644); }, true},
+  };
+  MVLogWrite("x");  // makes the folder
+  ::testing::internal::CaptureStderr();
+  for (const auto& [put, written] : rows) {
+    std::filesystem::remove(path);
+    std::ofstream(other) << "other\n";
+    put();
+    MVLogWrite("line");
+    EXPECT_EQ(Read(other), "other\n");
+    if (written) {
+      EXPECT_THAT(Read(path), ::testing::MatchesRegex("old\n.*  line\n"));
+      EXPECT_EQ(Mode(path), 0600u);
+    }
+  }
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::MatchesRegex("morrowvane-helper: not writing the log file [^\n]*\n"));
+  EXPECT_EQ(platform.SystemLogLines().size(), 1 + rows.size());
 }
 
 TEST_F(LogTest, TimestampIsUtc) {
