@@ -74,6 +74,14 @@ void AppDelegate::handleGetURLEvent(const std::string& url) {
 bool AppDelegate::parseAndValidateURL(const std::string& url) {
   std::optional<LaunchTarget> target = parseLaunchURL(url);
   if (!target) return false;
+  // The user answers for the link the consent alert was shown for: a later
+  // one, which any web page or local program can fire, must not take over
+  // that consent or the running session.
+  if (_started) {
+    MVLogWrite("MorrowvaneHelper: session already started; ignoring server=" + target->server +
+               " sessionId=" + target->session_id);
+    return true;
+  }
   _server = std::move(target->server);
   _sessionId = std::move(target->session_id);
   MVLogWrite("MorrowvaneHelper: parsed server=" + _server + " sessionId=" + _sessionId);

@@ -336,20 +336,31 @@ TEST_F(AppDelegateTest, OpenUrlBeforeLaunchFinishedStartsTheSessionWithoutScanni
   EXPECT_THAT(clients_made_for_, ElementsAre("test.morrowvane.com"));
 }
 
-TEST_F(AppDelegateTest, AcceptedUrlDuringSessionOnlyOverwritesTheStoredValues) {
+// The second link arrives while the consent alert is open (true) or once
+// the session runs (false).
+class AcceptedUrlLaterTest : public AppDelegateTest, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(Moments, AcceptedUrlLaterTest, ::testing::Bool());
+
+TEST_P(AcceptedUrlLaterTest, ChangesNothingAndIsLogged) {
+  const bool during_consent = GetParam();
   platform_.arguments = {"morrowvane-helper", kGoodUrl};
+  if (during_consent) {
+    platform_.on_alert = [&](const AlertSpec&) { platform_.DeliverOpenURL(kOtherGoodUrl); };
+  }
   delegate_->ApplicationWillFinishLaunching();
   delegate_->ApplicationDidFinishLaunching();
-  platform_.DeliverOpenURL(kOtherGoodUrl);
+  if (!during_consent) platform_.DeliverOpenURL(kOtherGoodUrl);
   platform_.RunWorkerItems();
 
-  EXPECT_EQ(delegate_->server(), "eu.morrowvane.com");
-  EXPECT_EQ(delegate_->sessionId(), "fed42");
+  EXPECT_EQ(delegate_->server(), "test.morrowvane.com");
+  EXPECT_EQ(delegate_->sessionId(), "abc123");
   EXPECT_EQ(platform_.alerts.size(), 1u);
   EXPECT_THAT(clients_made_for_, ElementsAre("test.morrowvane.com"));
   ASSERT_FALSE(client_->events.empty());
   EXPECT_EQ(client_->events[0], "initSession abc123");
   EXPECT_EQ(platform_.terminate_requests, 0);
+  EXPECT_TRUE(Logged("MorrowvaneHelper: session already started; ignoring "
+                     "server=eu.morrowvane.com sessionId=fed42"));
 }
 
 TEST_F(AppDelegateTest, RefusedUrlEventTerminatesAtOnce) {

@@ -187,7 +187,7 @@ class HelperE2E(unittest.TestCase):
 
     # --- a second launch ------------------------------------------------------
 
-    def test_second_launch_with_accepted_url_only_updates_the_running_instance(self):
+    def test_second_launch_with_accepted_url_changes_nothing_in_the_running_instance(self):
         other = "morrowvanenativehost://eu.morrowvane.com/fed42"
         script = {"poll": [{"body": batch({"cmd": "initcheck"})},
                            {"wait_posts": 2, "body": "close"}]}
@@ -201,7 +201,8 @@ class HelperE2E(unittest.TestCase):
         harness.wait_for("the second launch to end",
                          lambda: session.launch_status(1) is not None)
         self.assertEqual(session.launch_status(1), 0)
-        session.wait_log("MorrowvaneHelper: parsed server=eu.morrowvane.com sessionId=fed42")
+        session.wait_log("MorrowvaneHelper: session already started; ignoring "
+                         "server=eu.morrowvane.com sessionId=fed42")
         # Nothing restarted: one handshake, no second dialog. The server may
         # now close the session.
         self.assertEqual(self.display.visible_windows("^%s$" % harness.ALERT_TITLE), [])
