@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -34,9 +35,10 @@ constexpr char kHelpText[] =
     "Press Control+Alt+Shift with the letter the session announces to stop remote\n"
     "input at once.\n";
 
-// Turns SIGINT and SIGTERM into an orderly termination on the main thread.
-// The signals are blocked in every thread and taken by sigwait here, so no
-// code runs in a signal handler.
+// Turns SIGINT and SIGTERM into an orderly termination on the main thread,
+// also while a dialog is open; a second one ends the program at once, even
+// in the middle of that termination. The signals are blocked in every
+// thread and taken by sigwait here, so no code runs in a signal handler.
 class SignalWatcher {
  public:
   SignalWatcher() {
@@ -63,12 +65,15 @@ class SignalWatcher {
 
  private:
   void Watch() {
+    bool asked = false;
     for (;;) {
       int signal = 0;
       if (sigwait(&signals_, &signal) != 0) continue;
       if (stopping_) return;
+      if (asked) std::_Exit(128 + signal);
       if (mv::Platform* platform = platform_.load()) {
-        platform->PostToMain([platform] { platform->Terminate(); });
+        platform->RequestTermination();
+        asked = true;
       }
     }
   }
@@ -112,7 +117,10 @@ int main(int argc, char** argv) {
   // The overlays are the desktop's windows: they go before the desktop does.
   mv::HideBorderWindow();
   mv::HideDetectWindows();
-  platform.reset();
+  // The workers have ended; dropping the client ends its reply thread, which
+  // logs through the platform. Nothing uses the platform after this.
+  delegate.setLongPoll(nullptr);
   mv::SetCurrentPlatform(nullptr);
+  platform.reset();
   return status;
 }

@@ -85,31 +85,6 @@ bool IsQuiet(std::string_view name) {
          name == "keyboardevent";
 }
 
-// The command name comes from the server: control characters are escaped so
-// that it cannot start a line of its own in the log.
-std::string EscapeForLog(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 void DispatchMultiInput(const rapidjson::Document& batch) {
@@ -117,6 +92,9 @@ void DispatchMultiInput(const rapidjson::Document& batch) {
   const auto messages = batch.FindMember("messages");
   if (messages == batch.MemberEnd() || !messages->value.IsArray()) return;
   for (const rapidjson::Value& element : messages->value.GetArray()) {
+    // Termination may begin inside a command (a message box runs the event
+    // loop); the rest of the batch must not run after the teardown.
+    if (CurrentPlatform()->Terminating()) return;
     if (!element.IsObject()) continue;
     const auto payload = element.FindMember("payload");
     if (payload == element.MemberEnd()) continue;
@@ -128,7 +106,7 @@ void DispatchInputDoc(const rapidjson::Value& payload) {
   rapidjson::Document reply;
   reply.SetObject();
   const std::string name = JsonStr(payload, "cmd", "");
-  if (!IsQuiet(name)) MVLogWrite("MorrowvaneHelper: dispatch cmd=" + EscapeForLog(name));
+  if (!IsQuiet(name)) MVLogWrite("MorrowvaneHelper: dispatch cmd=" + name);
   AddString(reply, "cmd", name);
 
   const auto& table = CommandTable();

@@ -50,6 +50,7 @@ void CmdInitCheck(const rapidjson::Value&, rapidjson::Document& reply) {
       AddString(reply, "error", "Unable to register hot key");
     }
     g_is_accepting_input = true;
+    CurrentPlatform()->ResumeInput();
   } else {
     PromptAccessibilityIfNeeded();
     OpenAccessibilitySettings();

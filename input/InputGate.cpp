@@ -1,11 +1,14 @@
 #include "input/InputGate.h"
 
 #include "app/Accessibility.h"
+#include "platform/Platform.h"
 
 namespace mv {
 
 bool g_is_accepting_input = false;
 
-bool InputGateOpen() { return g_is_accepting_input && IsAccessibilityTrusted(); }
+bool InputGateOpen() {
+  return g_is_accepting_input && !CurrentPlatform()->InputStopped() && IsAccessibilityTrusted();
+}
 
 }  // namespace mv

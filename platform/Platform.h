@@ -8,8 +8,8 @@
 // the three coordinate spaces of the screen code. Each desktop translates
 // them in its own implementation; tests use the recording fake.
 //
-// Threads: PostToMain, PostToMainAfter, RunOnWorkerThread and WriteSystemLog
-// may be called from any thread. Everything else is called on the main
+// Threads: PostToMain, PostToMainAfter, RunOnWorkerThread, RequestTermination,
+// InputStopped and WriteSystemLog may be called from any thread. Everything else is called on the main
 // thread only.
 #pragma once
 
@@ -146,7 +146,8 @@ class Platform {
   virtual ~Platform() = default;
 
   // Application. RunApplication runs the event loop as an accessory program
-  // (no taskbar entry, no main window) and returns the exit status.
+  // (no taskbar entry, no main window) and returns the exit status, once
+  // every worker thread has ended.
   virtual int RunApplication(ApplicationDelegate& delegate) = 0;
   // Each open-URL event reaches `handler` on the main thread, also before
   // launching has finished.
@@ -154,7 +155,13 @@ class Platform {
   virtual std::vector<std::string> ProcessArguments() = 0;
   virtual void ActivateIgnoringOtherApps() = 0;
   // Runs ApplicationWillTerminate on the main thread, then ends the program.
+  // Input posting stops for good first.
   virtual void Terminate() = 0;
+  // True once Terminate has begun: nothing more should be started.
+  virtual bool Terminating() = 0;
+  // Any thread: Terminate on the main thread soon, also while a modal alert
+  // holds the main queue (the alert then closes).
+  virtual void RequestTermination() = 0;
 
   // Main queue: serial, first in first out, on the main thread. A modal alert
   // shown by a work item holds back every later work item until it closes.
@@ -177,9 +184,15 @@ class Platform {
   // Height of the primary screen's frame; nothing when there is no screen.
   virtual std::optional<double> PrimaryScreenHeight() = 0;
 
-  // Input, delivered in posting order.
+  // Input, delivered in posting order. A press of a registered hot key
+  // stops posting the moment the desktop sees it, before the press handler
+  // runs on the main thread; from then on both calls post nothing.
   virtual void PostMouseEvent(const MouseEvent& event) = 0;
   virtual void PostKeyboardEvent(const KeyboardEvent& event) = 0;
+  virtual bool InputStopped() = 0;
+  // Lets posting go on after a hot key press, once the handlers of every
+  // press so far have run; never once terminating.
+  virtual void ResumeInput() = 0;
 
   // Global hot key.
   virtual HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) = 0;

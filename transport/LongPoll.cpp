@@ -434,6 +434,7 @@ int64_t LongPoll::postBlocking(const std::string& query, const std::string& body
   std::lock_guard lock(post_mutex_);
   if (aborted_) return 0;
   curl_->ConfigurePost(curl_->post, transport_, curl_->post_watch, *url, body);
+  curl_easy_setopt(curl_->post, CURLOPT_TIMEOUT_MS, static_cast<long>(kCloseNoticeLimit.count()));
   RunTransfer(curl_->post_multi, curl_->post, curl_->post_watch, aborted_);
   long status = 0;
   curl_easy_getinfo(curl_->post, CURLINFO_RESPONSE_CODE, &status);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -66,8 +67,12 @@ class LongPoll : public SessionClient {
   // GET (blocking): the body when it arrived whole, was valid UTF-8 and not
   // over kMaxBodyBytes, whatever the status; otherwise nothing.
   std::optional<std::string> getBlocking(const std::string& query);
-  // POST (blocking): the HTTP status, 0 when there was none.
+  // POST (blocking): the HTTP status, 0 when there was none. It gives up
+  // after kCloseNoticeLimit in all, however the server trickles its answer:
+  // the program waits for it while ending.
   int64_t postBlocking(const std::string& query, const std::string& body);
+
+  static constexpr std::chrono::milliseconds kCloseNoticeLimit{3000};
 
   bool initSession(const std::string& session_id) override;
   int poll(std::string* batch) override;

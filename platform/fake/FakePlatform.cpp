@@ -75,6 +75,7 @@ void FakePlatform::Terminate() {
   ++terminate_requests;
   if (running_delegate_ == nullptr || terminating_) return;
   terminating_ = true;
+  input_stopped = true;
   running_delegate_->ApplicationWillTerminate();
 }
 
@@ -206,6 +207,7 @@ void FakePlatform::RunWorkerItems() {
 }
 
 void FakePlatform::PressHotKey() {
+  input_stopped = true;
   const auto handlers = hot_key_handlers;
   for (auto& [ref, handler] : handlers) handler();
 }

@@ -51,6 +51,10 @@ class FakePlatform final : public Platform {
   std::vector<std::string> ProcessArguments() override { return arguments; }
   void ActivateIgnoringOtherApps() override { ++activations; }
   void Terminate() override;
+  bool Terminating() override { return terminating_; }
+  void RequestTermination() override {
+    PostToMain([this] { Terminate(); });
+  }
   void PostToMain(std::function<void()> work) override;
   void PostToMainAfter(std::chrono::nanoseconds delay, std::function<void()> work) override;
   void RunOnWorkerThread(std::function<void()> work) override;
@@ -60,8 +64,16 @@ class FakePlatform final : public Platform {
                                                          std::function<void()> action) override;
   std::vector<Rect> ActiveDisplayBounds() override { return displays; }
   std::optional<double> PrimaryScreenHeight() override;
-  void PostMouseEvent(const MouseEvent& event) override { mouse_events.push_back(event); }
-  void PostKeyboardEvent(const KeyboardEvent& event) override { keyboard_events.push_back(event); }
+  void PostMouseEvent(const MouseEvent& event) override {
+    if (!input_stopped) mouse_events.push_back(event);
+  }
+  void PostKeyboardEvent(const KeyboardEvent& event) override {
+    if (!input_stopped) keyboard_events.push_back(event);
+  }
+  bool InputStopped() override { return input_stopped; }
+  void ResumeInput() override {
+    if (!terminating_) input_stopped = false;
+  }
   HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) override;
   void RemoveHotKeyHandler(HotKeyHandlerRef handler) override;
   HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) override;
@@ -81,7 +93,8 @@ class FakePlatform final : public Platform {
   void FireTimers();
   // Runs the worker items submitted so far, in order, on the calling thread.
   void RunWorkerItems();
-  // Presses the registered hot key: calls every installed handler.
+  // Presses the registered hot key: stops input, then calls every installed
+  // handler.
   void PressHotKey();
   // Delivers an open-URL event to the installed handler.
   void DeliverOpenURL(const std::string& url);
@@ -98,6 +111,7 @@ class FakePlatform final : public Platform {
   std::set<char> refused_hot_key_letters;  // letters whose registration fails
   std::deque<int> alert_answers;           // next answers; none left: the first button
   bool hot_key_handler_install_fails = false;
+  bool input_stopped = false;  // posted events are then not recorded
 
   // --- Records ---
   std::vector<MouseEvent> mouse_events;

@@ -76,6 +76,8 @@ class LinuxPlatform final : public Platform {
   std::vector<std::string> ProcessArguments() override { return arguments_; }
   void ActivateIgnoringOtherApps() override { activate_next_alert_ = true; }
   void Terminate() override;
+  bool Terminating() override { return terminating_; }
+  void RequestTermination() override;
 
   void PostToMain(std::function<void()> work) override { queue_->Post(std::move(work)); }
   void PostToMainAfter(std::chrono::nanoseconds delay, std::function<void()> work) override {
@@ -94,6 +96,10 @@ class LinuxPlatform final : public Platform {
 
   void PostMouseEvent(const MouseEvent& event) override { desktop_->PostMouse(event); }
   void PostKeyboardEvent(const KeyboardEvent& event) override { desktop_->PostKeyboard(event); }
+  bool InputStopped() override { return desktop_->InputStopped(); }
+  void ResumeInput() override {
+    if (!terminating_) desktop_->ResumeInput();
+  }
 
   HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) override;
   void RemoveHotKeyHandler(HotKeyHandlerRef handler) override { hot_key_handlers_.erase(handler); }
@@ -115,6 +121,7 @@ class LinuxPlatform final : public Platform {
  private:
   void DeliverOpenURL(const std::string& url);
   void CallHotKeyHandlers();
+  void JoinWorkers();
 
   std::vector<std::string> arguments_;
   std::unique_ptr<X11Desktop> desktop_;
@@ -147,8 +154,18 @@ LinuxPlatform::LinuxPlatform(std::vector<std::string> arguments,
       app_(std::move(app)),
       owner_(std::make_unique<QObject>()),
       queue_(std::make_unique<QtMainQueue>()) {
-  desktop_->SetHotKeyPressHandler([this] { CallHotKeyHandlers(); });
-  // Hot key presses arrive on the private X connection, also while a dialog
+  // Posting has stopped already on the hot key thread; the handlers run on
+  // the main thread, also under a dialog and ahead of queued batches.
+  desktop_->SetHotKeyPressHandler([this] {
+    QMetaObject::invokeMethod(
+        owner_.get(),
+        [this] {
+          CallHotKeyHandlers();
+          desktop_->PressHandled();
+        },
+        Qt::QueuedConnection);
+  });
+  // Keymap changes arrive on the private X connection, also while a dialog
   // runs its own event loop. Xlib may have read events into its queue
   // during other requests without the socket becoming readable again, so
   // the queue is also drained each time the loop is about to wait.
@@ -162,6 +179,16 @@ LinuxPlatform::LinuxPlatform(std::vector<std::string> arguments,
 }
 
 LinuxPlatform::~LinuxPlatform() {
+  desktop_->SetHotKeyPressHandler(nullptr);  // it reaches owner_ from another thread
+  JoinWorkers();
+  url_service_.reset();
+  for (const QPointer<QtOverlayWidget>& widget : widgets_) delete widget.data();
+  x_notifier_.reset();
+  queue_.reset();
+  owner_.reset();
+}
+
+void LinuxPlatform::JoinWorkers() {
   // Joined outside the lock: a worker may itself start another one.
   for (;;) {
     std::vector<std::thread> workers;
@@ -169,15 +196,9 @@ LinuxPlatform::~LinuxPlatform() {
       std::lock_guard lock(workers_mutex_);
       workers.swap(workers_);
     }
-    if (workers.empty()) break;
+    if (workers.empty()) return;
     for (std::thread& worker : workers) worker.join();
   }
-  url_service_.reset();
-  for (const QPointer<QtOverlayWidget>& widget : widgets_) delete widget.data();
-  x_notifier_.reset();
-  queue_.reset();
-  owner_.reset();
-  desktop_->SetHotKeyPressHandler(nullptr);
 }
 
 int LinuxPlatform::RunApplication(ApplicationDelegate& delegate) {
@@ -205,6 +226,8 @@ int LinuxPlatform::RunApplication(ApplicationDelegate& delegate) {
       },
       Qt::QueuedConnection);
   if (!terminating_) QApplication::exec();
+  // Teardown has ended their blocking requests.
+  JoinWorkers();
   delegate_ = nullptr;
   url_service_.reset();
   return 0;
@@ -228,10 +251,20 @@ void LinuxPlatform::DeliverOpenURL(const std::string& url) {
 void LinuxPlatform::Terminate() {
   if (terminating_) return;
   terminating_ = true;
+  desktop_->StopInput();
+  // A browser launch from now on becomes the running instance itself
+  // instead of handing its link to this one.
+  if (url_service_) url_service_->Release();
   queue_->Stop();
   if (delegate_) delegate_->ApplicationWillTerminate();
   // Ends every running event loop, the nested ones of open dialogs too.
   QCoreApplication::exit(0);
+}
+
+void LinuxPlatform::RequestTermination() {
+  // A queued call, not the main queue: it also runs while a dialog holds
+  // the queue.
+  QMetaObject::invokeMethod(owner_.get(), [this] { Terminate(); }, Qt::QueuedConnection);
 }
 
 void LinuxPlatform::RunOnWorkerThread(std::function<void()> work) {

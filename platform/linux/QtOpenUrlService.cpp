@@ -20,8 +20,11 @@ constexpr int kForwardTimeoutMs = 10000;
 QtOpenUrlService::QtOpenUrlService(std::function<void(const std::string&)> deliver)
     : deliver_(std::move(deliver)) {}
 
-QtOpenUrlService::~QtOpenUrlService() {
+QtOpenUrlService::~QtOpenUrlService() { Release(); }
+
+void QtOpenUrlService::Release() {
   if (!registered_) return;
+  registered_ = false;
   QDBusConnection bus = QDBusConnection::sessionBus();
   bus.unregisterObject(kObjectPath);
   bus.unregisterService(kBusName);
@@ -33,19 +36,7 @@ QtOpenUrlService::Outcome QtOpenUrlService::Start(const std::optional<std::strin
     MVLogWrite("MorrowvaneHelper: no session bus; running without single-instance forwarding");
     return Outcome::kNoBus;
   }
-  // The object is there before the name, so no call can find the name
-  // without the object.
   new QtApplicationAdaptor(this);
-  if (!bus.registerObject(kObjectPath, this)) {
-    MVLogWrite("MorrowvaneHelper: cannot register the D-Bus object; running on its own");
-    return Outcome::kNoBus;
-  }
-  if (bus.registerService(kBusName)) {
-    registered_ = true;
-    return Outcome::kServing;
-  }
-  bus.unregisterObject(kObjectPath);
-
   QDBusMessage call;
   if (url) {
     call = QDBusMessage::createMethodCall(kBusName, kObjectPath, kApplicationInterface, "Open");
@@ -54,11 +45,26 @@ QtOpenUrlService::Outcome QtOpenUrlService::Start(const std::optional<std::strin
     call = QDBusMessage::createMethodCall(kBusName, kObjectPath, kApplicationInterface, "Activate");
     call << QVariantMap{};
   }
-  const QDBusMessage reply = bus.call(call, QDBus::Block, kForwardTimeoutMs);
-  if (reply.type() == QDBusMessage::ErrorMessage) {
-    MVLogWrite("MorrowvaneHelper: could not reach the running instance: " +
-               reply.errorMessage().toStdString());
+  QDBusMessage reply;
+  // An instance that is ending gives its name up, or leaves the call
+  // unanswered when it goes: then the name is free for this one.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // The object is there before the name, so no call can find the name
+    // without the object.
+    if (!bus.registerObject(kObjectPath, this)) {
+      MVLogWrite("MorrowvaneHelper: cannot register the D-Bus object; running on its own");
+      return Outcome::kNoBus;
+    }
+    if (bus.registerService(kBusName)) {
+      registered_ = true;
+      return Outcome::kServing;
+    }
+    bus.unregisterObject(kObjectPath);
+    reply = bus.call(call, QDBus::Block, kForwardTimeoutMs);
+    if (reply.type() != QDBusMessage::ErrorMessage) return Outcome::kForwarded;
   }
+  MVLogWrite("MorrowvaneHelper: could not reach the running instance: " +
+             reply.errorMessage().toStdString());
   return Outcome::kForwarded;
 }
 

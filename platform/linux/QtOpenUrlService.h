@@ -37,6 +37,8 @@ class QtOpenUrlService final : public QObject {
   // Takes the bus name or, when another process holds it, forwards `url`
   // there (Activate when there is none). Logs what it could not do.
   Outcome Start(const std::optional<std::string>& url);
+  // Gives the bus name up, so that the next launch serves in its place.
+  void Release();
 
   void Deliver(const QStringList& uris);
 

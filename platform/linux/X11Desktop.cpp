@@ -6,12 +6,14 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <map>
+#include <mutex>
 #include <optional>
 
 #include "platform/KeyCodes.h"
 #include "platform/linux/X11ErrorTrap.h"
+#include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11Keyboard.h"
 
 namespace mv {
@@ -59,45 +61,22 @@ bool PointerIsAt(Display* display, int x, int y) {
          root_x == x && root_y == y;
 }
 
-unsigned NumLockMask(Display* display) {
-  XModifierKeymap* modmap = XGetModifierMapping(display);
-  unsigned mask = ModifierMaskOf(modmap, XKeysymToKeycode(display, XK_Num_Lock));
-  if (modmap) XFreeModifiermap(modmap);
-  return mask;
-}
-
 }  // namespace
 
 struct X11Desktop::State {
-  struct Grab {
-    KeyCode keycode;
-    unsigned modifiers;
-  };
-
   explicit State(Display* d) : display(d) {}
   ~State() {
+    hot_keys.reset();  // its thread calls into this state
     keyboard.reset();
-    for (const auto& [ref, grab] : grabs) Ungrab(grab);
     XCloseDisplay(display);
   }
 
-  // The grab itself and the variants with Caps Lock and Num Lock on, which
-  // X treats as different combinations.
-  std::vector<unsigned> Variants(unsigned modifiers) const {
-    std::vector<unsigned> result = {modifiers, modifiers | LockMask};
-    unsigned num_lock = NumLockMask(display);
-    if (num_lock != 0 && num_lock != LockMask) {
-      result.push_back(modifiers | num_lock);
-      result.push_back(modifiers | num_lock | LockMask);
-    }
-    return result;
-  }
-
-  void Ungrab(const Grab& grab) {
-    X11ErrorTrap trap(display);
-    for (unsigned modifiers : Variants(grab.modifiers)) {
-      XUngrabKey(display, grab.keycode, modifiers, DefaultRootWindow(display));
-    }
+  // On the hot key thread: posting stops before anything else happens.
+  void OnPress() {
+    std::lock_guard lock(press_mutex);
+    if (on_press) ++unhandled_presses;
+    input_stopped = true;
+    if (on_press) on_press();
   }
 
   Display* display;
@@ -107,10 +86,12 @@ struct X11Desktop::State {
   // The primary monitor's root position as last enumerated: global points
   // convert with the same origin the monitor list was made with.
   std::optional<Rect> primary_root;
+  std::atomic<bool> input_stopped{false};
+  std::atomic<int> unhandled_presses{0};
+  std::mutex press_mutex;
+  std::function<void()> on_press;  // guarded by press_mutex
   std::unique_ptr<X11Keyboard> keyboard;
-  std::map<HotKeyRef, Grab> grabs;
-  HotKeyRef next_ref = 1;
-  std::function<void()> on_press;
+  std::unique_ptr<X11HotKeys> hot_keys;
 };
 
 std::unique_ptr<X11Desktop> X11Desktop::Open(const char* display_name, std::string* error) {
@@ -122,7 +103,12 @@ std::unique_ptr<X11Desktop> X11Desktop::Open(const char* display_name, std::stri
   auto state = std::make_unique<State>(display);
   int opcode = 0, event = 0, error_base = 0;
   state->xtest = XQueryExtension(display, "XTEST", &opcode, &event, &error_base);
-  state->keyboard = std::make_unique<X11Keyboard>(display);
+  state->keyboard = std::make_unique<X11Keyboard>(display, &state->input_stopped);
+  state->hot_keys = X11HotKeys::Open(display_name, [s = state.get()] { s->OnPress(); });
+  if (!state->hot_keys) {
+    if (error) *error = std::string("cannot open display ") + XDisplayName(display_name);
+    return nullptr;
+  }
   return std::unique_ptr<X11Desktop>(new X11Desktop(std::move(state)));
 }
 
@@ -137,17 +123,7 @@ void X11Desktop::ProcessPendingEvents() {
   while (XPending(display) > 0) {
     XEvent event;
     XNextEvent(display, &event);
-    if (event.type == MappingNotify) {
-      XRefreshKeyboardMapping(&event.xmapping);
-    } else if (event.type == KeyPress) {
-      const unsigned ignored = LockMask | NumLockMask(display);
-      const unsigned modifiers = event.xkey.state & 0xff & ~ignored;
-      bool ours = std::any_of(state_->grabs.begin(), state_->grabs.end(), [&](const auto& g) {
-        return g.second.keycode == event.xkey.keycode && g.second.modifiers == modifiers;
-      });
-      // A copy: the handler may replace itself.
-      if (ours && state_->on_press) std::function<void()>(state_->on_press)();
-    }
+    if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
   }
 }
 
@@ -174,7 +150,7 @@ bool X11Desktop::HasXTest() {
 }
 
 void X11Desktop::PostMouse(const MouseEvent& event) {
-  if (!state_->xtest) return;
+  if (!state_->xtest || state_->input_stopped) return;
   Display* display = state_->display;
   const Rect primary = state_->primary_root ? *state_->primary_root : PrimaryMonitorRoot();
   const int x = ToPixel(event.x + primary.x);
@@ -212,7 +188,7 @@ void X11Desktop::PostMouse(const MouseEvent& event) {
 void X11Desktop::PostKeyboard(const KeyboardEvent& event) {
   // The whole stroke (press and release) goes out with the key down; the
   // key up that follows it has nothing left to do.
-  if (!event.key_down || !state_->xtest) return;
+  if (!event.key_down || !state_->xtest || state_->input_stopped) return;
   if (!event.units.empty() && !event.has_flags) {
     state_->keyboard->Type(event.units);
   } else {
@@ -221,41 +197,27 @@ void X11Desktop::PostKeyboard(const KeyboardEvent& event) {
 }
 
 HotKeyRef X11Desktop::GrabHotKey(uint16_t key_code, uint32_t modifiers) {
-  auto letter = keycode::LetterFor(key_code);
-  if (!letter) return 0;
-  Display* display = state_->display;
-  KeyCode key = XKeysymToKeycode(display, XK_a + (*letter - 'A'));
-  if (key == 0) return 0;
-  unsigned mask = 0;
-  if (modifiers & kHotKeyControl) mask |= ControlMask;
-  if (modifiers & kHotKeyOption) mask |= Mod1Mask;
-  if (modifiers & kHotKeyShift) mask |= ShiftMask;
-
-  const State::Grab grab{key, mask};
-  X11ErrorTrap trap(display);
-  for (unsigned variant : state_->Variants(mask)) {
-    XGrabKey(display, key, variant, DefaultRootWindow(display), False, GrabModeAsync,
-             GrabModeAsync);
-  }
-  if (trap.Sync() != 0) {
-    // Another client holds (some of) it: release the variants we did get.
-    state_->Ungrab(grab);
-    return 0;
-  }
-  HotKeyRef ref = state_->next_ref++;
-  state_->grabs.emplace(ref, grab);
-  return ref;
+  return state_->hot_keys->Grab(key_code, modifiers);
 }
 
-void X11Desktop::UngrabHotKey(HotKeyRef ref) {
-  auto it = state_->grabs.find(ref);
-  if (it == state_->grabs.end()) return;
-  state_->Ungrab(it->second);
-  state_->grabs.erase(it);
-}
+void X11Desktop::UngrabHotKey(HotKeyRef ref) { state_->hot_keys->Ungrab(ref); }
 
 void X11Desktop::SetHotKeyPressHandler(std::function<void()> handler) {
+  std::lock_guard lock(state_->press_mutex);
   state_->on_press = std::move(handler);
 }
+
+void X11Desktop::PressHandled() { --state_->unhandled_presses; }
+
+void X11Desktop::StopInput() { state_->input_stopped = true; }
+
+void X11Desktop::ResumeInput() {
+  // A press that came meanwhile stopped posting again; it must not be undone
+  // before its handler has run.
+  state_->input_stopped = false;
+  if (state_->unhandled_presses > 0) state_->input_stopped = true;
+}
+
+bool X11Desktop::InputStopped() const { return state_->input_stopped; }
 
 }  // namespace mv

@@ -24,7 +24,7 @@ class X11Desktop {
 
   // For a socket notifier in the event loop; drain with ProcessPendingEvents.
   int ConnectionFd() const;
-  // Handles every queued event; a hot key press calls the press handler.
+  // Handles every queued event (keymap changes).
   void ProcessPendingEvents();
 
   // Active RandR monitors in global display space, primary first.
@@ -38,10 +38,23 @@ class X11Desktop {
   void PostMouse(const MouseEvent& event);
   void PostKeyboard(const KeyboardEvent& event);
 
-  // 0 when another client holds the combination.
+  // Global hot keys, watched on a connection and a thread of their own. A
+  // press stops input posting at once, then calls the press handler on
+  // that thread. 0 when another client holds the combination.
   HotKeyRef GrabHotKey(uint16_t key_code, uint32_t modifiers);
   void UngrabHotKey(HotKeyRef ref);
+  // Once it returns, the previous handler is not running and is not called
+  // again.
   void SetHotKeyPressHandler(std::function<void()> handler);
+  // Counts one press as handled, which lets ResumeInput act again.
+  void PressHandled();
+
+  // While input is stopped, PostMouse and PostKeyboard post nothing (text
+  // already being typed ends after the key it is at). Any thread.
+  void StopInput();
+  // Does nothing while a press has not been handled.
+  void ResumeInput();
+  bool InputStopped() const;
 
  private:
   struct State;

@@ -143,7 +143,8 @@ class X11Keyboard::Layout {
   unsigned level3_mask = 0;
 };
 
-X11Keyboard::X11Keyboard(Display* display) : display_(display) {
+X11Keyboard::X11Keyboard(Display* display, const std::atomic<bool>* stop)
+    : display_(display), stop_(stop) {
   int opcode, event, error, major = XkbMajorVersion, minor = XkbMinorVersion;
   has_xkb_ = XkbQueryExtension(display_, &opcode, &event, &error, &major, &minor);
   int min_keycode, max_keycode;
@@ -262,7 +263,10 @@ void X11Keyboard::Type(const std::u16string& units) {
       XSync(display_, False);
       std::this_thread::sleep_for(kSettleAfterBind);
     }
-    for (const Stroke& stroke : strokes) Strike(stroke, layout);
+    for (const Stroke& stroke : strokes) {
+      if (*stop_) break;
+      Strike(stroke, layout);
+    }
     start = end;
   }
   PressAgain(held);

@@ -3,6 +3,7 @@
 
 #include <X11/Xlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -18,7 +19,8 @@ class X11Keyboard {
  public:
   // Keycodes without any keysym at this point are the spares that
   // characters off the layout are bound to.
-  explicit X11Keyboard(Display* display);
+  // While `*stop` is set, text being typed ends after its current key.
+  X11Keyboard(Display* display, const std::atomic<bool>* stop);
   ~X11Keyboard();  // gives every spare keycode its empty mapping back
   X11Keyboard(const X11Keyboard&) = delete;
   X11Keyboard& operator=(const X11Keyboard&) = delete;
@@ -59,6 +61,7 @@ class X11Keyboard {
   void ForgetReplacedSpares(const Layout& layout);
 
   Display* display_;
+  const std::atomic<bool>* stop_;
   bool has_xkb_ = false;
   std::vector<Spare> spares_;
 };

@@ -17,7 +17,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
 import harness  # noqa: E402
 
 BINARY = None
+PROBE = os.environ.get("MV_X11_PROBE")  # tests/platform/x11_probe
 URL = "morrowvanenativehost://test.morrowvane.com/abc123"
+OTHER_URL = "morrowvanenativehost://test.morrowvane.com/fed42"
 
 
 def batch(*payloads):
@@ -29,6 +31,9 @@ def envelope(payload):
 
 
 CLOSE_NOTICE = '{"event":"close","reason":"normal"}'
+HOT_KEY_NOTICE = envelope({"cmd": "hot key pressed"})
+# A server that answers the close notice one byte a second, for a minute.
+TRICKLED_CLOSE = {"body": "x" * 60, "byte_interval": 1}
 INITCHECK_OK = envelope({"cmd": "initcheck", "version": "1.6", "result": "ok", "hotkey": "E"})
 VERSION_OK = envelope({"cmd": "version", "result": "ok", "version": "1.1"})
 
@@ -149,6 +154,29 @@ class HelperE2E(unittest.TestCase):
         # The gate is closed: the second batch's move had no effect.
         self.assertEqual(self.pointer(), (1380, 200))
 
+    def test_quit_hot_key_stops_a_long_batch_at_once(self):
+        typing = [{"cmd": "keyboardchar", "key": "a"}] * 30000
+        script = {"poll": [{"wait_flag": "probe", "body": batch({"cmd": "initcheck"}, *typing)},
+                           {"wait_posts": 2, "body": "close"}]}
+        session = self.start(script, [{"args": [URL]}])
+        self.display.answer_alert("Return")
+        probe = harness.Probe(PROBE, self.xvfb.display)  # after the dialog: it keeps the focus
+        self.addCleanup(probe.stop)
+        session.raise_flag("probe")
+        harness.wait_for("typing", lambda: len(probe.typed_text()) >= 50)
+
+        def press_until_noticed():
+            # A press can meet a key stroke that briefly lets go of its modifiers.
+            if HOT_KEY_NOTICE in self.posts(session):
+                return True
+            self.display.key("ctrl+alt+shift+e")
+            return False
+        harness.wait_for("the hot key notice", press_until_noticed, interval=0.5)
+        self.assertEnded(session)
+        # The rest of the batch had no effect: typing stopped with the press,
+        # not at the end of the batch.
+        self.assertLess(len(probe.typed_text().replace("e", "")), len(typing) // 2)
+
     # --- endings before a session -------------------------------------------
 
     def test_declined_consent_makes_no_request(self):
@@ -247,6 +275,49 @@ class HelperE2E(unittest.TestCase):
         self.assertEqual(self.posts(session), [CLOSE_NOTICE])
         self.assertEqual(session.log_lines()[-1],
                          "MorrowvaneHelper: initSession ok; entering poll loop")
+
+    def test_sigterm_under_a_message_box_ends_the_program_and_the_batch(self):
+        move = {"cmd": "mouseevent", "x": 100, "y": 200, "mode": "", "event": "move"}
+        script = {"poll": [{"body": batch({"cmd": "initcheck"}, {"cmd": "messagebox"}, move,
+                                          {"cmd": "version"})}, {"stall": True}],
+                  "post": [{}, TRICKLED_CLOSE]}
+        session = self.start(script, [{"args": [URL]}])
+        self.display.answer_alert("Return")
+        self.display.wait_alert()
+        before = self.pointer()
+        os.kill(session.launch_pid(0), signal.SIGTERM)
+        # Well before the server finishes its answer to the close notice.
+        self.assertEnded(session, timeout=30)
+        self.assertEqual(self.posts(session), [INITCHECK_OK, CLOSE_NOTICE])
+        self.assertEqual(self.pointer(), before)
+
+    def test_second_sigterm_ends_a_slow_close_at_once(self):
+        session = self.start({"poll": [{"stall": True}], "post": [TRICKLED_CLOSE]},
+                             [{"args": [URL]}])
+        self.display.answer_alert("Return")
+        harness.wait_for("the first poll", lambda: any(
+            r["type"] == "poll" for r in session.requests()))
+        pid = session.launch_pid(0)
+        os.kill(pid, signal.SIGTERM)
+        harness.wait_for("the close notice", lambda: self.posts(session))
+        os.kill(pid, signal.SIGTERM)
+        self.assertEqual(session.wait_end(30), 128 + signal.SIGTERM)
+
+    def test_launch_during_teardown_becomes_the_running_instance(self):
+        script = {"poll": [{"stall": True}, {"body": "close"}], "post": [TRICKLED_CLOSE]}
+        session = self.start(script, [{"args": [URL], "background": True},
+                                      {"args": [OTHER_URL], "after": "second"}])
+        self.display.answer_alert("Return")
+        harness.wait_for("the first poll", lambda: any(
+            r["type"] == "poll" for r in session.requests()))
+        os.kill(session.launch_pid(0), signal.SIGTERM)
+        harness.wait_for("the close notice", lambda: self.posts(session))
+        session.raise_flag("second")
+        self.display.answer_alert("Return")  # the second launch's own consent
+        self.assertEnded(session)
+        self.assertEqual(session.launch_status(1), 0)
+        self.assertEqual([r["target"] for r in session.requests() if r["type"] == "handshake"],
+                         ["/nativehelper?id=abc123", "/nativehelper?id=fed42"])
 
     # --- the idle limit -------------------------------------------------------
 

@@ -103,6 +103,8 @@ TEST_F(QuitHotKeyTest, PressSendsTheNoticeAndClosesTheGateEachTime) {
   // A later check opens the gate again with the same letter.
   Command(R"({"cmd":"initcheck"})");
   EXPECT_TRUE(g_is_accepting_input);
+  Command(R"({"cmd":"keyboardchar","key":"a"})");
+  EXPECT_EQ(platform.keyboard_events.size(), 2u);
   EXPECT_EQ(SentPayloads().back(), R"({"cmd":"initcheck","version":"1.6","result":"ok","hotkey":"E"})");
 }
 
