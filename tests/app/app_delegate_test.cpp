@@ -451,6 +451,19 @@ TEST_F(AppDelegateTest, RefusedUrlWhileConsentIsOpenStartsNothing) {
   EXPECT_EQ(Log().back(), "MorrowvaneHelper: URL rejected, terminating");
 }
 
+TEST_F(AppDelegateTest, RefusedUrlUnderAMessageBoxEndsTheBatchToo) {
+  platform_.arguments = {"morrowvane-helper", kGoodUrl};
+  client_->answers = {{kPollBatch, Batch({MessageBox("box"), R"({"cmd":"version"})"})}};
+  platform_.on_alert = [&](const AlertSpec& alert) {
+    if (alert.message_text == "box") platform_.DeliverOpenURL(kOffListUrl);
+  };
+
+  EXPECT_EQ(platform_.RunApplication(*delegate_), 0);
+
+  EXPECT_THAT(client_->posted, IsEmpty());
+  EXPECT_EQ(Log().back(), "MorrowvaneHelper: URL rejected, terminating");
+}
+
 TEST_F(AppDelegateTest, ServerAllowedFollowsTheAllowList) {
   EXPECT_TRUE(AppDelegate::serverAllowed("morrowvane.me"));
   EXPECT_TRUE(AppDelegate::serverAllowed("a.b.morrowvane.com"));

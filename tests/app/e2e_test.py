@@ -188,11 +188,17 @@ class HelperE2E(unittest.TestCase):
                          "MorrowvaneHelper: user declined remote control, terminating")
 
     def test_bare_launch_shows_the_information_alert_and_quits(self):
-        session = self.start({}, [{"args": []}])
-        self.display.answer_alert("Return")
-        self.assertEnded(session)
-        self.assertEqual(session.records(), [])
-        self.assertEqual(session.log_lines(), [])
+        for sigterm in (False, True):  # the alert answered, or a signal while it is open
+            with self.subTest(sigterm=sigterm):
+                session = self.start({}, [{"args": []}])
+                if sigterm:
+                    self.display.wait_alert()
+                    os.kill(session.launch_pid(0), signal.SIGTERM)
+                else:
+                    self.display.answer_alert("Return")
+                self.assertEnded(session)
+                self.assertEqual(session.records(), [])
+                self.assertEqual(session.log_lines(), [])
 
     def test_refused_argument_url_leads_to_the_bare_alert(self):
         refused = "morrowvanenativehost://evil.example/abc123"

@@ -77,8 +77,11 @@ TEST_F(LongPollSession, HandshakeVariantsThatFail) {
       {"empty body", R"({"body":""})", ""},
       {"not UTF-8", R"({"body_hex":"7bff7d"})", "(nil/transport error)"},
       {"dropped connection", R"({"drop":true})", "(nil/transport error)"},
+      {"pretty-printed with an empty token", R"({"body":"{\r\n  \"token\": \"\"\r\n}"})",
+       R"({\r\n  "token": ""\r\n})"},
+      // The line is cut at 4 KiB, its 50-byte start included.
       {"deep nesting", R"({"body":")" + std::string(100000, '[') + R"("})",
-       std::string(100000, '[')},
+       std::string(4096 - 50, '[') + " [cut at 4096 of 100050 bytes]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
