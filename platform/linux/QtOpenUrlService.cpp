@@ -60,6 +60,7 @@ QtOpenUrlService::Outcome QtOpenUrlService::Start(const std::optional<std::strin
       return Outcome::kServing;
     }
     bus.unregisterObject(kObjectPath);
+    if (attempt > 0) break;
     reply = bus.call(call, QDBus::Block, kForwardTimeoutMs);
     if (reply.type() != QDBusMessage::ErrorMessage) return Outcome::kForwarded;
   }

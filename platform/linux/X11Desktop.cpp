@@ -71,7 +71,7 @@ struct X11Desktop::State {
     XCloseDisplay(display);
   }
 
-  // On the hot key thread: posting stops before anything else happens.
+  // On the hot key thread: posting stops before the handler runs.
   void OnPress() {
     std::lock_guard lock(press_mutex);
     if (on_press) ++unhandled_presses;

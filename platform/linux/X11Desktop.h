@@ -1,5 +1,6 @@
-// A private Xlib connection for input, displays, the permission and the hot
-// key. Xlib stays inside the implementation; this header is free of it.
+// A private Xlib connection for input, displays and the permission, and the
+// hot keys on another (X11HotKeys). Xlib stays inside the implementation;
+// this header is free of it.
 #pragma once
 
 #include <cstdint>
