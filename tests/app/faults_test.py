@@ -172,6 +172,17 @@ class ServerFaults(harness.HelperCase):
         # Every request came on a connection of its own.
         self.assertEqual(len({r["conn"] for r in gets}), len(gets))
 
+    def test_replies_held_at_teardown_are_logged_before_the_platform_goes(self):
+        # The server holds every reply; the session then ends and the client
+        # gives up on them, logging each one while the program tears down.
+        count = 100
+        script = {"poll": [{"body": batch(*[{"cmd": "version"}] * count)},
+                           {"wait_posts": count, "body": "close"}],
+                  "post": [{"stall": True, "repeat": count}]}
+        session = self.start(script)
+        self.assertEnded(session)  # a ThreadSanitizer build fails it on a race
+        self.assertEqual(self.posts(session).count(CLOSE_NOTICE), 1)
+
     # --- nesting -------------------------------------------------------------
 
     def test_deeply_nested_batch_neither_crashes_nor_stops_later_batches(self):
