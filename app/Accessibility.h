@@ -3,7 +3,8 @@
 
 namespace mv {
 
-// Asks the desktop afresh each time; never shows anything.
+// The desktop's current answer, without a round trip to it per call; never
+// shows anything.
 bool IsAccessibilityTrusted();
 // Lets the desktop ask the user; returns at once with the current answer.
 bool PromptAccessibilityIfNeeded();

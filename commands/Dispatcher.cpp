@@ -22,6 +22,10 @@ using Action = void (*)(const rapidjson::Value& payload, rapidjson::Document& re
 struct Command {
   Action action;
   bool sends_reply;
+  // Input commands run back to back; any other command first waits until
+  // the input before it has taken effect, so that its reply, window or
+  // dialog comes after it.
+  bool posts_input = false;
 };
 
 void CmdVersion(const rapidjson::Value&, rapidjson::Document& reply) {
@@ -59,10 +63,10 @@ void CmdHideBorder(const rapidjson::Value&, rapidjson::Document&) { HideBorderWi
 const std::unordered_map<std::string_view, Command>& CommandTable() {
   static const std::unordered_map<std::string_view, Command> kTable{
       {"version", {CmdVersion, true}},
-      {"keepalive", {CmdKeepAlive, false}},
-      {"mouseevent", {CmdMouseEvent, false}},
-      {"keyboardchar", {CmdKeyboardChar, false}},
-      {"keyboardevent", {CmdKeyboardEvent, false}},
+      {"keepalive", {CmdKeepAlive, false, true}},
+      {"mouseevent", {CmdMouseEvent, false, true}},
+      {"keyboardchar", {CmdKeyboardChar, false, true}},
+      {"keyboardevent", {CmdKeyboardEvent, false, true}},
       {"messagebox", {CmdMessageBox, false}},
       {"quit", {CmdQuit, true}},
       {"clearclipboard", {CmdClearClipboard, false}},
@@ -100,6 +104,7 @@ void DispatchMultiInput(const rapidjson::Document& batch) {
     if (payload == element.MemberEnd()) continue;
     DispatchInputDoc(payload->value);
   }
+  CurrentPlatform()->FlushInput();
 }
 
 void DispatchInputDoc(const rapidjson::Value& payload) {
@@ -112,6 +117,7 @@ void DispatchInputDoc(const rapidjson::Value& payload) {
   const auto& table = CommandTable();
   const auto row = table.find(name);
   const Command command = row != table.end() ? row->second : Command{CmdUnknown, true};
+  if (!command.posts_input) CurrentPlatform()->FlushInput();
   command.action(payload, reply);
   if (command.sends_reply) SendToAgent(reply);
 }

@@ -8,8 +8,8 @@ namespace mv {
 extern bool g_is_accepting_input;
 
 // True when input is accepted, the hot key has not stopped posting since,
-// and the desktop lets us post it (asked afresh each time, and only while
-// input is accepted).
+// and the desktop lets us post it (asked each time, and only while input is
+// accepted).
 bool InputGateOpen();
 
 }  // namespace mv

@@ -186,9 +186,12 @@ class Platform {
 
   // Input, delivered in posting order. A press of a registered hot key
   // stops posting the moment the desktop sees it, before the press handler
-  // runs on the main thread; from then on both calls post nothing.
+  // runs on the main thread; from then on both calls post nothing. Posting
+  // may return before the events took effect; FlushInput waits until
+  // everything posted so far has.
   virtual void PostMouseEvent(const MouseEvent& event) = 0;
   virtual void PostKeyboardEvent(const KeyboardEvent& event) = 0;
+  virtual void FlushInput() = 0;
   virtual bool InputStopped() = 0;
   // Lets posting go on after a hot key press, once the handlers of every
   // press so far have run; never once terminating.
@@ -203,7 +206,8 @@ class Platform {
 
   virtual void ClearClipboard() = 0;
 
-  // Permission to post input; asked afresh on every call.
+  // Permission to post input; answers the desktop's current state without
+  // asking it more than once per connection.
   virtual bool IsAccessibilityTrusted() = 0;
   // May ask the user; returns at once with the current answer.
   virtual bool PromptAccessibility() = 0;

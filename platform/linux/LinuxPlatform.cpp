@@ -96,6 +96,7 @@ class LinuxPlatform final : public Platform {
 
   void PostMouseEvent(const MouseEvent& event) override { desktop_->PostMouse(event); }
   void PostKeyboardEvent(const KeyboardEvent& event) override { desktop_->PostKeyboard(event); }
+  void FlushInput() override { desktop_->FlushInput(); }
   bool InputStopped() override { return desktop_->InputStopped(); }
   void ResumeInput() override {
     if (!terminating_) desktop_->ResumeInput();

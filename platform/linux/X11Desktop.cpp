@@ -48,8 +48,10 @@ std::vector<Rect> RootMonitors(Display* display) {
   return result;
 }
 
-int ToPixel(double value) {
-  return static_cast<int>(std::lround(std::clamp(value, -1e6, 1e6)));
+// X coordinates are 16-bit on the wire: a point off the root window would
+// wrap around to a visible, wrong spot, so it is held at the nearest edge.
+int ToPixel(double value, int size) {
+  return static_cast<int>(std::lround(std::clamp(value, 0.0, std::max(size - 1, 0) * 1.0)));
 }
 
 bool PointerIsAt(Display* display, int x, int y) {
@@ -66,9 +68,45 @@ bool PointerIsAt(Display* display, int x, int y) {
 struct X11Desktop::State {
   explicit State(Display* d) : display(d) {}
   ~State() {
+    FlushInput();
     hot_keys.reset();  // its thread calls into this state
     keyboard.reset();
     XCloseDisplay(display);
+  }
+
+  // The first input of a batch: takes in the layout changes that arrived
+  // since the last one, without a round trip.
+  void BeginInput() {
+    if (sending) return;
+    sending.emplace(display);
+    XEvent event;
+    while (XCheckIfEvent(display, &event, &State::IsLayoutEvent, reinterpret_cast<XPointer>(this))) {
+      TakeLayoutEvent(event);
+    }
+  }
+
+  void FlushInput() {
+    if (!sending) return;
+    keyboard->Finish();
+    sending.reset();  // waits for the server
+    pointer_at.reset();
+    primary_root.reset();
+  }
+
+  static Bool IsLayoutEvent(Display*, XEvent* event, XPointer self) {
+    const auto* state = reinterpret_cast<const State*>(self);
+    return event->type == MappingNotify ||
+           (state->randr_event_base >= 0 &&
+            event->type == state->randr_event_base + RRScreenChangeNotify);
+  }
+
+  void TakeLayoutEvent(XEvent& event) {
+    if (event.type == MappingNotify) {
+      XRefreshKeyboardMapping(&event.xmapping);
+      keyboard->NoteMapping(event.xmapping);
+    } else {
+      XRRUpdateConfiguration(&event);  // the root size the points are held in
+    }
   }
 
   // On the hot key thread: posting stops before the handler runs.
@@ -83,8 +121,13 @@ struct X11Desktop::State {
   // A server's extensions are fixed for its lifetime: asked once, so that
   // posting an event costs no extra round trip.
   bool xtest = false;
-  // The primary monitor's root position as last enumerated: global points
-  // convert with the same origin the monitor list was made with.
+  int randr_event_base = -1;  // RandR absent
+  // Input sent and not yet waited for: errors it raises are caught here.
+  std::optional<X11ErrorTrap> sending;
+  // Where this batch last put the pointer: a click there needs no query.
+  std::optional<std::pair<int, int>> pointer_at;
+  // The primary monitor's root position, read once a batch: a monitor
+  // layout can change without any event (monitors set by hand send none).
   std::optional<Rect> primary_root;
   std::atomic<bool> input_stopped{false};
   std::atomic<int> unhandled_presses{0};
@@ -103,6 +146,12 @@ std::unique_ptr<X11Desktop> X11Desktop::Open(const char* display_name, std::stri
   auto state = std::make_unique<State>(display);
   int opcode = 0, event = 0, error_base = 0;
   state->xtest = XQueryExtension(display, "XTEST", &opcode, &event, &error_base);
+  int randr_error = 0;
+  if (XRRQueryExtension(display, &state->randr_event_base, &randr_error)) {
+    XRRSelectInput(display, DefaultRootWindow(display), RRScreenChangeNotifyMask);
+  } else {
+    state->randr_event_base = -1;
+  }
   state->keyboard = std::make_unique<X11Keyboard>(display, &state->input_stopped);
   state->hot_keys = X11HotKeys::Open(display_name, [s = state.get()] { s->OnPress(); });
   if (!state->hot_keys) {
@@ -123,13 +172,14 @@ void X11Desktop::ProcessPendingEvents() {
   while (XPending(display) > 0) {
     XEvent event;
     XNextEvent(display, &event);
-    if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
+    if (State::IsLayoutEvent(display, &event, reinterpret_cast<XPointer>(state_.get()))) {
+      state_->TakeLayoutEvent(event);
+    }
   }
 }
 
 std::vector<Rect> X11Desktop::MonitorBounds() {
   std::vector<Rect> monitors = RootMonitors(state_->display);
-  state_->primary_root = monitors.front();
   const double origin_x = monitors.front().x;
   const double origin_y = monitors.front().y;
   for (Rect& m : monitors) {
@@ -139,30 +189,31 @@ std::vector<Rect> X11Desktop::MonitorBounds() {
   return monitors;
 }
 
-Rect X11Desktop::PrimaryMonitorRoot() {
-  state_->primary_root = RootMonitors(state_->display).front();
-  return *state_->primary_root;
-}
+Rect X11Desktop::PrimaryMonitorRoot() { return RootMonitors(state_->display).front(); }
 
-bool X11Desktop::HasXTest() {
-  int opcode = 0, event = 0, error = 0;
-  return XQueryExtension(state_->display, "XTEST", &opcode, &event, &error);
-}
+bool X11Desktop::HasXTest() { return state_->xtest; }
+
+void X11Desktop::FlushInput() { state_->FlushInput(); }
 
 void X11Desktop::PostMouse(const MouseEvent& event) {
   if (!state_->xtest || state_->input_stopped) return;
   Display* display = state_->display;
-  const Rect primary = state_->primary_root ? *state_->primary_root : PrimaryMonitorRoot();
-  const int x = ToPixel(event.x + primary.x);
-  const int y = ToPixel(event.y + primary.y);
-  X11ErrorTrap trap(display);
+  state_->BeginInput();
+  state_->keyboard->Finish();  // text typed before the pointer moves
+  if (!state_->primary_root) state_->primary_root = PrimaryMonitorRoot();
+  const int screen = DefaultScreen(display);
+  const int x = ToPixel(event.x + state_->primary_root->x, DisplayWidth(display, screen));
+  const int y = ToPixel(event.y + state_->primary_root->y, DisplayHeight(display, screen));
   // Button events happen where the pointer is, so it moves there first; a
   // move to where it already is would still reach clients as motion, which
   // does not belong between the halves of a click.
   const bool button = event.type != MouseEventType::kMouseMoved &&
                       event.type != MouseEventType::kLeftMouseDragged;
-  if (!button || !PointerIsAt(display, x, y)) {
-    XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
+  const bool there = state_->pointer_at ? *state_->pointer_at == std::make_pair(x, y)
+                                        : button && PointerIsAt(display, x, y);
+  if (!button || !there) {
+    XTestFakeMotionEvent(display, screen, x, y, CurrentTime);
+    state_->pointer_at = {x, y};
   }
   switch (event.type) {
     case MouseEventType::kLeftMouseDown:
@@ -181,14 +232,13 @@ void X11Desktop::PostMouse(const MouseEvent& event) {
     case MouseEventType::kLeftMouseDragged:
       break;
   }
-  // The trap's end waits for the server (one round trip), so the event has
-  // taken effect when this returns.
 }
 
 void X11Desktop::PostKeyboard(const KeyboardEvent& event) {
   // The whole stroke (press and release) goes out with the key down; the
   // key up that follows it has nothing left to do.
   if (!event.key_down || !state_->xtest || state_->input_stopped) return;
+  state_->BeginInput();
   if (!event.units.empty() && !event.has_flags) {
     state_->keyboard->Type(event.units);
   } else {

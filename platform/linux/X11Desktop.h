@@ -32,12 +32,18 @@ class X11Desktop {
   std::vector<Rect> MonitorBounds();
   // The primary monitor in root coordinates (global = root - its origin).
   Rect PrimaryMonitorRoot();
-  // Whether the XTEST extension is present, asked afresh each call.
+  // Whether the XTEST extension is present: a server's extensions are fixed
+  // while the connection lives, so it was asked once when it opened.
   bool HasXTest();
 
-  // Input in global display space; returns once the events are sent.
+  // Input in global display space, points held inside the root window. The
+  // events are only queued (text may be held back to plan its keys): they
+  // take effect, in order, by the time FlushInput returns.
   void PostMouse(const MouseEvent& event);
   void PostKeyboard(const KeyboardEvent& event);
+  // Sends what is held back and waits until the server has handled all of
+  // it; nothing to do when no input was posted since the last call.
+  void FlushInput();
 
   // Global hot keys, watched on a connection and a thread of their own. A
   // press stops input posting at once, then calls the press handler on

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "platform/KeyCodes.h"
 #include "platform/Platform.h"
@@ -14,12 +16,14 @@
 namespace mv {
 namespace {
 
-// Clients read a changed keymap lazily, when the next key event reaches
-// them: press a freshly bound keycode only after they had time to see the
-// change, and leave a released one alone long enough for its events to be
-// translated with the binding they were meant for.
-constexpr auto kSettleAfterBind = std::chrono::milliseconds(10);
-constexpr auto kKeepAfterRelease = std::chrono::milliseconds(20);
+// A client translates a key event with the keymap it holds when it reads
+// the event, and after a MappingNotify it fetches the server's keymap as it
+// is then. A keycode struck recently may still be unread by a busy or
+// stalled client, so it is rebound only after this long; an older binding is
+// evicted first whenever one will do.
+constexpr auto kKeepAfterStrike = std::chrono::milliseconds(500);
+// Text held back beyond this goes out without waiting for the batch's end.
+constexpr size_t kPlanWindow = 4096;
 
 KeySym KeysymForKeyCode(uint16_t key_code) {
   switch (key_code) {
@@ -82,21 +86,14 @@ unsigned ModifierMaskOf(const XModifierKeymap* modmap, KeyCode key) {
   return 0;
 }
 
-// The keyboard as it is now: keysyms, key types, active group, locked
-// modifiers and the modifier map.
+// The keymap as last read: keysyms, key types, the modifier map; and the
+// keyboard state of the batch: active group and locked modifiers.
 class X11Keyboard::Layout {
  public:
   Layout(Display* display, bool with_xkb) {
     XDisplayKeycodes(display, &min_keycode, &max_keycode);
     modmap = XGetModifierMapping(display);
-    if (with_xkb) {
-      xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
-      XkbStateRec state;
-      if (XkbGetState(display, XkbUseCoreKbd, &state) == Success) {
-        group = state.group;
-        locked_modifiers = state.locked_mods;
-      }
-    }
+    if (with_xkb) xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
     level3_key = XKeysymToKeycode(display, XK_ISO_Level3_Shift);
     level3_mask = ModifierMaskOf(modmap, level3_key);
   }
@@ -125,6 +122,7 @@ class X11Keyboard::Layout {
   // The first key bound to the modifier of `mask` (one bit); 0 when none.
   KeyCode KeyOf(unsigned mask) const {
     if (!modmap || mask == 0) return 0;
+    if (mask == level3_mask) return level3_key;
     int index = __builtin_ctz(mask);
     for (int i = 0; i < modmap->max_keypermod; ++i) {
       KeyCode key = modmap->modifiermap[index * modmap->max_keypermod + i];
@@ -137,7 +135,7 @@ class X11Keyboard::Layout {
   int max_keycode = 255;
   XModifierKeymap* modmap = nullptr;
   XkbDescPtr xkb = nullptr;
-  int group = 0;
+  int group = -1;  // none read yet
   unsigned locked_modifiers = 0;
   KeyCode level3_key = 0;
   unsigned level3_mask = 0;
@@ -164,176 +162,75 @@ X11Keyboard::X11Keyboard(Display* display, const std::atomic<bool>* stop)
 
 X11Keyboard::~X11Keyboard() {
   X11ErrorTrap trap(display_);
+  Finish();
   KeySym empty[2] = {NoSymbol, NoSymbol};
   for (Spare& spare : spares_) {
-    if (spare.bound == NoSymbol) continue;
-    std::this_thread::sleep_until(spare.free_at);
+    if (spare.bound[0] == NoSymbol && spare.bound[1] == NoSymbol) continue;
+    std::this_thread::sleep_until(std::max(spare.struck[0], spare.struck[1]) + kKeepAfterStrike);
     XChangeKeyboardMapping(display_, spare.keycode, 2, empty, 1);
   }
 }
 
-void X11Keyboard::Chord(uint16_t key_code, uint64_t flags) {
-  KeySym keysym = KeysymForKeyCode(key_code);
-  if (keysym == NoSymbol) return;
-  X11ErrorTrap trap(display_);
-  Layout layout(display_, has_xkb_);
-  ForgetReplacedSpares(layout);
-
-  // Desktop shortcuts here use Control where the protocol's flags say
-  // Command or Option.
-  unsigned modifiers = 0;
-  if (flags & (kEventFlagCommand | kEventFlagAlternate)) modifiers |= ControlMask;
-  if (flags & kEventFlagShift) modifiers |= ShiftMask;
-
-  std::optional<Stroke> stroke = FindOnLayout(layout, keysym, {0});
-  if (!stroke) {
-    // Not on the active group: a key that has it elsewhere, else a spare.
-    KeyCode key = XKeysymToKeycode(display_, keysym);
-    bool spare = std::any_of(spares_.begin(), spares_.end(),
-                             [key](const Spare& s) { return s.keycode == key; });
-    if (key != 0 && !spare) {
-      stroke = Stroke{key};
-    } else if (Spare* free = SpareFor(keysym, {})) {
-      if (Bind(*free, keysym)) {
-        XSync(display_, False);
-        std::this_thread::sleep_for(kSettleAfterBind);
-      }
-      stroke = Stroke{free->keycode, 0, free};
-    } else {
-      return;
-    }
-  }
-  stroke->modifiers |= modifiers;
-  std::vector<KeyCode> held = ReleaseHeldModifiers(layout);
-  Strike(*stroke, layout);
-  PressAgain(held);
+void X11Keyboard::NoteMapping(const XMappingEvent& event) {
+  // A change of one spare keycode is our own rebinding; anything else is
+  // someone else's and the keymap is read again.
+  const bool ours = event.request == MappingKeyboard && event.count == 1 &&
+                    std::any_of(spares_.begin(), spares_.end(), [&](const Spare& s) {
+                      return s.keycode == event.first_keycode;
+                    });
+  if (!ours) layout_.reset();
 }
 
-void X11Keyboard::Type(const std::u16string& units) {
-  std::vector<char32_t> text = DecodeUtf16(units);
-  if (text.empty()) return;
-  X11ErrorTrap trap(display_);
-  Layout layout(display_, has_xkb_);
-  ForgetReplacedSpares(layout);
-
-  std::vector<unsigned> modifier_sets = {0, ShiftMask};
-  if (layout.level3_mask != 0) {
-    modifier_sets.push_back(layout.level3_mask);
-    modifier_sets.push_back(layout.level3_mask | ShiftMask);
+void X11Keyboard::Begin() {
+  if (in_batch_) return;
+  in_batch_ = true;
+  bool rebuild = false;
+  if (!layout_) {
+    layout_ = std::make_unique<Layout>(display_, has_xkb_);
+    ForgetReplacedSpares();
+    rebuild = true;
+  }
+  Layout& layout = *layout_;
+  if (has_xkb_) {
+    XkbStateRec state;
+    if (XkbGetState(display_, XkbUseCoreKbd, &state) == Success) {
+      rebuild = rebuild || layout.group != state.group ||
+                (layout.locked_modifiers & ~LockMask) != (state.locked_mods & ~LockMask);
+      layout.group = state.group;
+      layout.locked_modifiers = state.locked_mods;
+    }
   }
   // Caps Lock would turn characters of bound spare keys into capitals:
   // unlock it while typing.
-  const bool caps_lock = layout.locked_modifiers & LockMask;
-  if (caps_lock) {
+  caps_lock_ = layout.locked_modifiers & LockMask;
+  if (caps_lock_) {
     XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, 0);
     layout.locked_modifiers &= ~LockMask;
   }
-  std::vector<KeySym> keysyms;
-  for (char32_t c : text) {
-    KeySym keysym = KeysymForCodePoint(c);
-    if (keysym != NoSymbol) keysyms.push_back(keysym);
-  }
-  std::vector<KeyCode> held = ReleaseHeldModifiers(layout);
-  // Every binding a piece of text needs is made before its first key goes
-  // out: clients then see all the changes before any of its keys, and never
-  // look a key up while a change is still on its way to them.
-  for (size_t start = 0; start < keysyms.size();) {
-    std::vector<Stroke> strokes;
-    std::vector<Spare*> claimed;
-    bool bound = false;
-    size_t end = start;
-    for (; end < keysyms.size(); ++end) {
-      if (auto stroke = FindOnLayout(layout, keysyms[end], modifier_sets)) {
-        strokes.push_back(*stroke);
-        continue;
-      }
-      Spare* spare = SpareFor(keysyms[end], claimed);
-      if (!spare) break;  // out of spares: the rest follows in another piece
-      if (std::find(claimed.begin(), claimed.end(), spare) == claimed.end()) {
-        claimed.push_back(spare);
-      }
-      bound = Bind(*spare, keysyms[end]) || bound;
-      strokes.push_back(Stroke{spare->keycode, 0, spare});
+  if (rebuild) {
+    std::vector<unsigned> modifier_sets = {0, ShiftMask};
+    if (layout.level3_mask != 0) {
+      modifier_sets.push_back(layout.level3_mask);
+      modifier_sets.push_back(layout.level3_mask | ShiftMask);
     }
-    if (end == start) {  // no spare keycode at all
-      ++start;
-      continue;
-    }
-    if (bound) {
-      XSync(display_, False);
-      std::this_thread::sleep_for(kSettleAfterBind);
-    }
-    for (const Stroke& stroke : strokes) {
-      if (*stop_) break;
-      Strike(stroke, layout);
-    }
-    start = end;
-  }
-  PressAgain(held);
-  if (caps_lock) {
-    XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
-    XSync(display_, False);
-  }
-}
-
-std::optional<X11Keyboard::Stroke> X11Keyboard::FindOnLayout(
-    const Layout& layout, KeySym keysym, const std::vector<unsigned>& modifier_sets) {
-  for (unsigned modifiers : modifier_sets) {
-    for (int key = layout.min_keycode; key <= layout.max_keycode; ++key) {
-      // Spares are looked up through their own records: the snapshot may
-      // predate a rebinding made during this call.
-      bool spare = std::any_of(spares_.begin(), spares_.end(),
-                               [key](const Spare& s) { return s.keycode == key; });
-      if (!spare && layout.Translate(static_cast<KeyCode>(key), modifiers) == keysym) {
-        return Stroke{static_cast<KeyCode>(key), modifiers};
+    on_layout_.clear();
+    for (unsigned modifiers : modifier_sets) {
+      for (int key = layout.min_keycode; key <= layout.max_keycode; ++key) {
+        // Spares are looked up through their own records.
+        bool spare = std::any_of(spares_.begin(), spares_.end(),
+                                 [key](const Spare& s) { return s.keycode == key; });
+        KeySym keysym = layout.Translate(static_cast<KeyCode>(key), modifiers);
+        if (!spare && keysym != NoSymbol) {
+          on_layout_.try_emplace(keysym, Stroke{static_cast<KeyCode>(key), modifiers});
+        }
       }
     }
   }
-  return std::nullopt;
-}
 
-X11Keyboard::Spare* X11Keyboard::SpareFor(KeySym keysym, const std::vector<Spare*>& claimed) {
-  Spare* least_recent = nullptr;
-  for (Spare& spare : spares_) {
-    if (spare.bound == keysym) return &spare;
-    if (std::find(claimed.begin(), claimed.end(), &spare) != claimed.end()) continue;
-    if (!least_recent || spare.free_at < least_recent->free_at) least_recent = &spare;
-  }
-  return least_recent;
-}
-
-bool X11Keyboard::Bind(Spare& spare, KeySym keysym) {
-  if (spare.bound == keysym) return false;
-  std::this_thread::sleep_until(spare.free_at);
-  // The same keysym on both levels: a lone letter would be taken as the
-  // lower case of a pair, so a capital would arrive in small letters.
-  KeySym both[2] = {keysym, keysym};
-  XChangeKeyboardMapping(display_, spare.keycode, 2, both, 1);
-  spare.bound = keysym;
-  return true;
-}
-
-void X11Keyboard::Strike(const Stroke& stroke, const Layout& layout) {
-  std::vector<KeyCode> modifier_keys;
-  for (unsigned mask : {static_cast<unsigned>(ShiftMask), static_cast<unsigned>(ControlMask),
-                        layout.level3_mask}) {
-    if (mask == 0 || !(stroke.modifiers & mask)) continue;
-    KeyCode key = mask == layout.level3_mask ? layout.level3_key : layout.KeyOf(mask);
-    if (key != 0) modifier_keys.push_back(key);
-  }
-  for (KeyCode key : modifier_keys) XTestFakeKeyEvent(display_, key, True, CurrentTime);
-  XTestFakeKeyEvent(display_, stroke.keycode, True, CurrentTime);
-  XTestFakeKeyEvent(display_, stroke.keycode, False, CurrentTime);
-  for (auto it = modifier_keys.rbegin(); it != modifier_keys.rend(); ++it) {
-    XTestFakeKeyEvent(display_, *it, False, CurrentTime);
-  }
-  XSync(display_, False);
-  if (stroke.spare) stroke.spare->free_at = Clock::now() + kKeepAfterRelease;
-}
-
-std::vector<KeyCode> X11Keyboard::ReleaseHeldModifiers(const Layout& layout) {
-  std::vector<KeyCode> released;
-  if (!layout.modmap) return released;
+  // Releases the modifier keys the local user holds, to press them again at
+  // the end.
+  released_.clear();
+  if (!layout.modmap) return;
   char keys[32];
   XQueryKeymap(display_, keys);
   for (int index = 0; index < 8; ++index) {
@@ -341,33 +238,202 @@ std::vector<KeyCode> X11Keyboard::ReleaseHeldModifiers(const Layout& layout) {
     for (int i = 0; i < layout.modmap->max_keypermod; ++i) {
       KeyCode key = layout.modmap->modifiermap[index * layout.modmap->max_keypermod + i];
       if (key != 0 && IsDown(keys, key) &&
-          std::find(released.begin(), released.end(), key) == released.end()) {
+          std::find(released_.begin(), released_.end(), key) == released_.end()) {
         XTestFakeKeyEvent(display_, key, False, CurrentTime);
-        released.push_back(key);
+        released_.push_back(key);
       }
     }
   }
-  if (released.empty()) return released;
+  if (released_.empty()) return;
   // A key held on a physical keyboard stays down whatever XTest says; it
   // must not be pressed again afterwards or it would stick.
   XQueryKeymap(display_, keys);
-  std::erase_if(released, [&](KeyCode key) { return IsDown(keys, key); });
-  return released;
+  std::erase_if(released_, [&](KeyCode key) { return IsDown(keys, key); });
 }
 
-void X11Keyboard::PressAgain(const std::vector<KeyCode>& keys) {
-  for (KeyCode key : keys) XTestFakeKeyEvent(display_, key, True, CurrentTime);
+void X11Keyboard::Finish() {
+  if (!in_batch_) return;
+  SendText();
+  for (KeyCode key : released_) XTestFakeKeyEvent(display_, key, True, CurrentTime);
+  released_.clear();
+  if (caps_lock_) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
+  caps_lock_ = false;
+  in_batch_ = false;
+}
+
+void X11Keyboard::Chord(uint16_t key_code, uint64_t flags) {
+  KeySym keysym = KeysymForKeyCode(key_code);
+  if (keysym == NoSymbol) return;
+  Begin();
+  SendText();
+
+  // Desktop shortcuts here use Control where the protocol's flags say
+  // Command or Option.
+  unsigned modifiers = 0;
+  if (flags & (kEventFlagCommand | kEventFlagAlternate)) modifiers |= ControlMask;
+  if (flags & kEventFlagShift) modifiers |= ShiftMask;
+
+  std::optional<Stroke> stroke;
+  auto found = on_layout_.find(keysym);
+  if (found != on_layout_.end() && found->second.modifiers == 0) {
+    stroke = found->second;
+  } else {
+    // Not on the active group without modifiers: a key that has it
+    // elsewhere, else a spare.
+    KeyCode key = XKeysymToKeycode(display_, keysym);
+    bool spare = std::any_of(spares_.begin(), spares_.end(),
+                             [key](const Spare& s) { return s.keycode == key; });
+    if (key != 0 && !spare) {
+      stroke = Stroke{key};
+    } else if (std::optional<Slot> slot = ChordSlot(keysym)) {
+      stroke = Stroke{spares_[slot->spare].keycode, 0, slot};
+    } else {
+      return;
+    }
+  }
+  stroke->modifiers |= modifiers;
+  Strike(*stroke);
+}
+
+void X11Keyboard::Type(const std::u16string& units) {
+  bool any = false;
+  for (char32_t c : DecodeUtf16(units)) {
+    KeySym keysym = KeysymForCodePoint(c);
+    if (keysym == NoSymbol) continue;
+    if (!any) Begin();
+    any = true;
+    pending_.push_back(keysym);
+  }
+  if (pending_.size() >= kPlanWindow) SendText();
+}
+
+std::optional<X11Keyboard::Slot> X11Keyboard::ChordSlot(KeySym keysym) {
+  // The key must give the keysym without modifiers: level 1 only.
+  std::optional<size_t> choice;
+  for (size_t i = 0; i < spares_.size(); ++i) {
+    if (spares_[i].bound[0] == keysym) return Slot{i, 0};
+    if (!choice || spares_[i].struck[0] < spares_[*choice].struck[0]) choice = i;
+  }
+  if (!choice) return std::nullopt;
+  Spare& spare = spares_[*choice];
+  std::this_thread::sleep_until(spare.struck[0] + kKeepAfterStrike);
+  spare.bound[0] = keysym;
+  WriteSpare(spare);
   XSync(display_, False);
+  return Slot{*choice, 0};
 }
 
-void X11Keyboard::ForgetReplacedSpares(const Layout& layout) {
-  if (!layout.xkb) return;
+void X11Keyboard::SendText() {
+  if (pending_.empty()) return;
+  const std::vector<KeySym> text = std::exchange(pending_, {});
+  if (*stop_) return;  // held back, and now not to be typed
+  // Every binding a segment of text needs is made before its first key goes
+  // out, and a slot is rebound only between segments: a segment ends when
+  // it would need a slot one of its own keys uses.
+  for (size_t start = 0; start < text.size();) {
+    std::vector<Stroke> strokes;
+    std::vector<Slot> used;
+    std::vector<size_t> rebound;  // spares whose mapping changes
+    size_t end = start;
+    for (; end < text.size(); ++end) {
+      if (auto found = on_layout_.find(text[end]); found != on_layout_.end()) {
+        strokes.push_back(found->second);
+        continue;
+      }
+      std::optional<Slot> slot = SlotFor(text[end], end, used, text);
+      if (!slot) break;
+      Spare& spare = spares_[slot->spare];
+      if (spare.bound[slot->level] != text[end]) {
+        std::this_thread::sleep_until(spare.struck[slot->level] + kKeepAfterStrike);
+        spare.bound[slot->level] = text[end];
+        if (std::find(rebound.begin(), rebound.end(), slot->spare) == rebound.end()) {
+          rebound.push_back(slot->spare);
+        }
+      }
+      if (std::find(used.begin(), used.end(), *slot) == used.end()) used.push_back(*slot);
+      strokes.push_back(Stroke{spare.keycode, slot->level == 1 ? ShiftMask : 0u, slot});
+    }
+    if (end == start) {  // no spare keycode at all
+      ++start;
+      continue;
+    }
+    for (size_t index : rebound) WriteSpare(spares_[index]);
+    // The MappingNotify round: the server has the new bindings, and every
+    // client has the notice queued before the keys that use them.
+    if (!rebound.empty()) XSync(display_, False);
+    for (const Stroke& stroke : strokes) {
+      if (*stop_) return;
+      Strike(stroke);
+    }
+    start = end;
+  }
+}
+
+std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
+                                                      const std::vector<Slot>& used,
+                                                      const std::vector<KeySym>& text) {
+  for (size_t i = 0; i < spares_.size(); ++i) {
+    for (int level = 0; level < 2; ++level) {
+      if (spares_[i].bound[level] == keysym) return Slot{i, level};
+    }
+  }
+  std::optional<Slot> best;
+  // Ranking of an eviction: free of possibly unread strokes first, then
+  // needed furthest ahead (never is furthest), then struck longest ago.
+  std::tuple<bool, size_t, int64_t> best_rank;
+  const Clock::time_point now = Clock::now();
+  for (size_t i = 0; i < spares_.size(); ++i) {
+    for (int level = 0; level < 2; ++level) {
+      const Slot slot{i, level};
+      if (std::find(used.begin(), used.end(), slot) != used.end()) continue;
+      const KeySym bound = spares_[i].bound[level];
+      const auto from = text.begin() + static_cast<std::ptrdiff_t>(at);
+      const size_t next_use = bound == NoSymbol ? text.size()
+                                                : std::find(from, text.end(), bound) - text.begin();
+      const Clock::time_point struck = spares_[i].struck[level];
+      const std::tuple<bool, size_t, int64_t> rank{struck + kKeepAfterStrike <= now, next_use,
+                                                   -struck.time_since_epoch().count()};
+      if (!best || rank > best_rank) {
+        best = slot;
+        best_rank = rank;
+      }
+    }
+  }
+  return best;
+}
+
+void X11Keyboard::WriteSpare(const Spare& spare) {
+  // A lone letter would be taken as the lower case of a pair (a capital
+  // would arrive in small letters): an empty level repeats the other.
+  KeySym levels[2] = {spare.bound[0] != NoSymbol ? spare.bound[0] : spare.bound[1],
+                      spare.bound[1] != NoSymbol ? spare.bound[1] : spare.bound[0]};
+  XChangeKeyboardMapping(display_, spare.keycode, 2, levels, 1);
+}
+
+void X11Keyboard::Strike(const Stroke& stroke) {
+  std::vector<KeyCode> modifier_keys;
+  for (unsigned mask : {static_cast<unsigned>(ShiftMask), static_cast<unsigned>(ControlMask),
+                        layout_->level3_mask}) {
+    if (mask == 0 || !(stroke.modifiers & mask)) continue;
+    if (KeyCode key = layout_->KeyOf(mask)) modifier_keys.push_back(key);
+  }
+  for (KeyCode key : modifier_keys) XTestFakeKeyEvent(display_, key, True, CurrentTime);
+  XTestFakeKeyEvent(display_, stroke.keycode, True, CurrentTime);
+  XTestFakeKeyEvent(display_, stroke.keycode, False, CurrentTime);
+  for (auto it = modifier_keys.rbegin(); it != modifier_keys.rend(); ++it) {
+    XTestFakeKeyEvent(display_, *it, False, CurrentTime);
+  }
+  if (stroke.slot) spares_[stroke.slot->spare].struck[stroke.slot->level] = Clock::now();
+}
+
+void X11Keyboard::ForgetReplacedSpares() {
+  if (!layout_->xkb) return;
   std::erase_if(spares_, [&](Spare& spare) {
-    KeySym now = layout.FirstKeysym(spare.keycode);
-    if (now == spare.bound) return false;
+    const KeySym written = spare.bound[0] != NoSymbol ? spare.bound[0] : spare.bound[1];
+    if (layout_->FirstKeysym(spare.keycode) == written) return false;
     // Someone else changed the keymap: the key is no longer ours to restore.
-    spare.bound = NoSymbol;
-    return layout.KeysymCount(spare.keycode) > 0;
+    spare.bound[0] = spare.bound[1] = NoSymbol;
+    return layout_->KeysymCount(spare.keycode) > 0;
   });
 }
 

@@ -6,8 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace mv {
@@ -15,55 +17,77 @@ namespace mv {
 // The modifier bit that `key` is bound to in `modmap`; 0 when none.
 unsigned ModifierMaskOf(const XModifierKeymap* modmap, KeyCode key);
 
+// Nothing is waited for per key: strokes are only written to the connection,
+// and the caller syncs once the batch is done. Text is held back until then
+// (or until a chord, or a long run of it), so that the spare keycodes can be
+// planned over all of it.
 class X11Keyboard {
  public:
   // Keycodes without any keysym at this point are the spares that
   // characters off the layout are bound to.
-  // While `*stop` is set, text being typed ends after its current key.
+  // While `*stop` is set, text being typed ends after its current key and
+  // text held back is dropped.
   X11Keyboard(Display* display, const std::atomic<bool>* stop);
   ~X11Keyboard();  // gives every spare keycode its empty mapping back
   X11Keyboard(const X11Keyboard&) = delete;
   X11Keyboard& operator=(const X11Keyboard&) = delete;
 
   // Presses and releases the key of `key_code` (KeyCodes.h) with exactly the
-  // modifiers of `flags`; returns when the server has the events.
+  // modifiers of `flags`, after any text typed before it.
   void Chord(uint16_t key_code, uint64_t flags);
   // Delivers exactly these characters, whatever the layout; a lone
   // surrogate is dropped.
   void Type(const std::u16string& units);
+  // Sends the text still held back and gives back the modifiers and Caps
+  // Lock the batch released. The caller waits for the server afterwards.
+  void Finish();
+  // A MappingNotify of this connection.
+  void NoteMapping(const XMappingEvent& event);
 
  private:
   using Clock = std::chrono::steady_clock;
   struct Spare {
     KeyCode keycode;
-    KeySym bound = NoSymbol;
-    Clock::time_point free_at{};  // no rebinding before this
+    KeySym bound[2] = {NoSymbol, NoSymbol};  // levels 1 and 2 (with Shift)
+    Clock::time_point struck[2] = {};
+  };
+  struct Slot {
+    size_t spare;
+    int level;
+    friend bool operator==(const Slot&, const Slot&) = default;
   };
   struct Stroke {
     KeyCode keycode = 0;
     unsigned modifiers = 0;  // X modifier masks to hold while pressing
-    Spare* spare = nullptr;  // set when the key is a spare keycode
+    std::optional<Slot> slot;
   };
   class Layout;
 
-  std::optional<Stroke> FindOnLayout(const Layout& layout, KeySym keysym,
-                                     const std::vector<unsigned>& modifier_sets);
-  // The spare already bound to `keysym`, else the least recently used one
-  // outside `claimed`; nothing when none is left.
-  Spare* SpareFor(KeySym keysym, const std::vector<Spare*>& claimed);
-  // Binds `keysym` to the spare (after its rest); false when it already was.
-  bool Bind(Spare& spare, KeySym keysym);
-  void Strike(const Stroke& stroke, const Layout& layout);
-  // Releases the modifier keys the local user holds; answers those to press
-  // again once the keys of this call are out.
-  std::vector<KeyCode> ReleaseHeldModifiers(const Layout& layout);
-  void PressAgain(const std::vector<KeyCode>& keys);
-  void ForgetReplacedSpares(const Layout& layout);
+  // Reads the keymap when it changed, and the keyboard state, once a batch.
+  void Begin();
+  void SendText();
+  // A level-1 slot bound to `keysym` for a chord, bound now when needed.
+  std::optional<Slot> ChordSlot(KeySym keysym);
+  // A slot for `keysym` at text position `at`: the one bound to it, else a
+  // free one, else the one whose keysym is needed furthest ahead; never one
+  // in `used`. Nothing when every slot is used.
+  std::optional<Slot> SlotFor(KeySym keysym, size_t at, const std::vector<Slot>& used,
+                              const std::vector<KeySym>& text);
+  // Writes the spare's two levels (an empty one repeats the other).
+  void WriteSpare(const Spare& spare);
+  void Strike(const Stroke& stroke);
+  void ForgetReplacedSpares();
 
   Display* display_;
   const std::atomic<bool>* stop_;
   bool has_xkb_ = false;
   std::vector<Spare> spares_;
+  std::unique_ptr<Layout> layout_;  // kept until the keymap changes
+  std::unordered_map<KeySym, Stroke> on_layout_;  // for the layout's group
+  bool in_batch_ = false;
+  std::vector<KeyCode> released_;  // modifier keys to press again at the end
+  bool caps_lock_ = false;
+  std::vector<KeySym> pending_;  // text held back
 };
 
 }  // namespace mv

@@ -84,7 +84,14 @@ class X11DesktopTest : public XvfbFixture {
     XvfbFixture::TearDown();
   }
 
+  // What the program does at the end of each batch and before each reply:
+  // every observation below starts with it.
+  void Flush() {
+    if (desktop_) desktop_->FlushInput();
+  }
+
   std::pair<int, int> Pointer() {
+    Flush();
     Window root, child;
     int root_x = 0, root_y = 0, x, y;
     unsigned mask;
@@ -94,6 +101,7 @@ class X11DesktopTest : public XvfbFixture {
   }
 
   unsigned ModifierState() {
+    Flush();
     Window root, child;
     int root_x, root_y, x, y;
     unsigned mask = 0;
@@ -110,6 +118,7 @@ class X11DesktopTest : public XvfbFixture {
 
   // The probe's lines up to and including the first that `last` accepts.
   std::vector<std::string> ReadUntil(const std::function<bool(const std::string&)>& last) {
+    Flush();
     std::vector<std::string> lines;
     while (auto line = probe_->ReadLine(kPatience)) {
       lines.push_back(*line);
@@ -165,6 +174,7 @@ class X11DesktopTest : public XvfbFixture {
   }
 
   std::vector<KeySym> KeyboardMapping() {
+    Flush();
     int min_keycode, max_keycode, per_keycode;
     XDisplayKeycodes(observer_, &min_keycode, &max_keycode);
     KeySym* map = XGetKeyboardMapping(observer_, static_cast<KeyCode>(min_keycode),
@@ -175,6 +185,7 @@ class X11DesktopTest : public XvfbFixture {
   }
 
   bool KeyIsDown(KeySym keysym) {
+    Flush();
     char keys[32];
     XQueryKeymap(observer_, keys);
     KeyCode key = XKeysymToKeycode(observer_, keysym);
