@@ -12,7 +12,6 @@
 #include "commands/Dispatcher.h"
 #include "commands/QuitHotKey.h"
 #include "transport/AgentMessage.h"
-#include "transport/Json.h"
 
 namespace mv {
 namespace {
@@ -145,8 +144,8 @@ void AppDelegate::runPollLoop() {
       if (terminating_) return;
     }
     const std::shared_ptr<SessionClient> client = longPoll();
-    std::string batch;
-    code = client->poll(&batch);
+    auto batch = std::make_shared<PollBatch>();
+    code = client->poll(batch.get());
     // Teardown has begun (and may have cut this poll short): the process is
     // ending, so neither the batch nor the poll's end is worth reporting.
     if (terminating_) return;
@@ -154,11 +153,11 @@ void AppDelegate::runPollLoop() {
     if (code != kPollBatch) break;
     {
       std::lock_guard lock(pending_mutex_);
-      pending_batch_bytes_ += batch.size();
+      pending_batch_bytes_ += batch->text.size();
     }
-    CurrentPlatform()->PostToMain([this, text = std::move(batch)] {
-      handleBatch(text);
-      batchDone(text.size());
+    CurrentPlatform()->PostToMain([this, batch = std::move(batch)] {
+      handleBatch(batch->doc);
+      batchDone(batch->text.size());
     });
   }
   MVLogWrite("MorrowvaneHelper: poll loop ending (result=" + std::to_string(code) +
@@ -166,11 +165,9 @@ void AppDelegate::runPollLoop() {
   CurrentPlatform()->PostToMain([this] { requestTermination(); });
 }
 
-void AppDelegate::handleBatch(const std::string& text) {
+void AppDelegate::handleBatch(const rapidjson::Document& batch) {
   if (terminating_) return;
-  rapidjson::Document doc;
-  if (!ParseJson(text, doc)) return;
-  DispatchMultiInput(doc);
+  DispatchMultiInput(batch);
 }
 
 void AppDelegate::batchDone(size_t bytes) {

@@ -57,7 +57,8 @@ class AppDelegate : public ApplicationDelegate {
 
  private:
   void runHandshake(const std::string& session_id);
-  void handleBatch(const std::string& text);
+  // The batch was parsed on the polling thread.
+  void handleBatch(const rapidjson::Document& batch);
   void batchDone(size_t bytes);
   void requestTermination();
 

@@ -56,32 +56,45 @@ std::string PercentEncode(std::string_view text) {
   return out;
 }
 
-// Unicode category Z, U+0009..U+000D and U+0085: all of them in the BMP.
-bool IsStrippable(char16_t c) {
+// Unicode category Z, U+0009..U+000D and U+0085.
+bool IsStrippable(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
          c == 0x205F || c == 0x3000;
 }
 
-size_t Utf8Length(char16_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : 3; }
+// The code point that starts at byte `i` of valid UTF-8 text, and its length.
+std::pair<char32_t, size_t> DecodeAt(std::string_view text, size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  char32_t c = length == 1 ? lead : lead & (0x3F >> (length - 1));
+  for (size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+  return {c, length};
+}
 
 // `text` without white space and line breaks at either end; nothing when it
-// is not valid UTF-8.
-std::optional<std::string> Strip(const std::string& text) {
-  const std::optional<std::u16string> units = Utf8ToUtf16(text);
-  if (!units) return std::nullopt;
+// is not valid UTF-8. Walks the bytes: a large batch is not converted.
+std::optional<std::string_view> Strip(std::string_view text) {
+  if (!IsValidUtf8(text)) return std::nullopt;
   size_t front = 0;
-  size_t head = 0;
-  while (front < units->size() && IsStrippable((*units)[front])) head += Utf8Length((*units)[front++]);
-  size_t back = units->size();
-  size_t tail = 0;
-  while (back > front && IsStrippable((*units)[back - 1])) tail += Utf8Length((*units)[--back]);
-  return text.substr(head, text.size() - head - tail);
+  while (front < text.size()) {
+    const auto [c, length] = DecodeAt(text, front);
+    if (!IsStrippable(c)) break;
+    front += length;
+  }
+  size_t back = text.size();
+  while (back > front) {
+    size_t start = back - 1;
+    while ((static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    if (!IsStrippable(DecodeAt(text, start).first)) break;
+    back = start;
+  }
+  return text.substr(front, back - front);
 }
 
 // The whole text as one JSON value; a NUL byte inside makes it not JSON
 // (ParseJson would otherwise read only up to it).
-bool ParseWhole(const std::string& text, rapidjson::Document& doc) {
+bool ParseWhole(std::string_view text, rapidjson::Document& doc) {
   return text.find('\0') == std::string::npos && ParseJson(text, doc);
 }
 
@@ -137,18 +150,19 @@ class TokenValueFinder
 
 }  // namespace
 
-int ClassifyPollText(const std::string& body, std::string* batch) {
-  const std::string stripped = Strip(body).value_or(std::string());
+int ClassifyPollText(const std::string& body, std::string* batch, rapidjson::Document* doc) {
+  const std::string_view stripped = Strip(body).value_or(std::string_view());
   if (stripped == "\"timeout\"" || stripped == "timeout") return kPollNothing;
   if (stripped.empty() || stripped == "\"\"" || stripped == "\"close\"" || stripped == "close") {
     return kPollClosed;
   }
-  rapidjson::Document doc;
-  if (!ParseWhole(stripped, doc) || !doc.IsObject() || JsonHas(doc, "error") ||
-      !JsonHas(doc, "messages")) {
+  rapidjson::Document parsed;
+  if (!ParseWhole(stripped, parsed) || !parsed.IsObject() || JsonHas(parsed, "error") ||
+      !JsonHas(parsed, "messages")) {
     return kPollError;
   }
   if (batch != nullptr) *batch = stripped;
+  if (doc != nullptr) doc->Swap(parsed);
   return kPollBatch;
 }
 
@@ -463,10 +477,11 @@ bool LongPoll::initSession(const std::string& session_id) {
   return connected;
 }
 
-int LongPoll::poll(std::string* batch) {
+int LongPoll::poll(PollBatch* batch) {
   const std::optional<std::string> held = token();
   if (!held || held->empty()) return kPollError;
-  return ClassifyPollText(getBlocking(tokenQuery(*held)).value_or(std::string()), batch);
+  return ClassifyPollText(getBlocking(tokenQuery(*held)).value_or(std::string()),
+                          batch ? &batch->text : nullptr, batch ? &batch->doc : nullptr);
 }
 
 void LongPoll::postBodyAsync(const std::string& body) {

@@ -23,9 +23,11 @@ namespace mv {
 // when it brought nothing): stripped of white space and line breaks at both
 // ends, it is "timeout" (kPollNothing), empty or "close" (kPollClosed), a JSON
 // object with "messages" and without "error" (kPollBatch; `batch`, when
-// given, receives the stripped text) or anything else (kPollError). Text that
-// is not valid UTF-8 counts as no text.
-int ClassifyPollText(const std::string& body, std::string* batch);
+// given, receives the stripped text, and `doc` the document parsed from it)
+// or anything else (kPollError). Text that is not valid UTF-8 counts as no
+// text.
+int ClassifyPollText(const std::string& body, std::string* batch,
+                     rapidjson::Document* doc = nullptr);
 
 // The token a handshake answer hands over: nothing when the answer leaves the
 // held token as it was (not a JSON object, or no "token" member); otherwise
@@ -75,7 +77,7 @@ class LongPoll : public SessionClient {
   static constexpr std::chrono::milliseconds kCloseNoticeLimit{3000};
 
   bool initSession(const std::string& session_id) override;
-  int poll(std::string* batch) override;
+  int poll(PollBatch* batch) override;
   void postBodyAsync(const std::string& body) override;
   void close() override;
   void abortRequests() override;

@@ -74,7 +74,9 @@ class FakePlatform final : public Platform {
   void ResumeInput() override {
     if (!terminating_) input_stopped = false;
   }
-  void FlushInput() override { ++input_flushes; }
+  void FlushInput() override {
+    input_flushes.push_back(mouse_events.size() + keyboard_events.size());
+  }
   HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) override;
   void RemoveHotKeyHandler(HotKeyHandlerRef handler) override;
   HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) override;
@@ -117,7 +119,7 @@ class FakePlatform final : public Platform {
   // --- Records ---
   std::vector<MouseEvent> mouse_events;
   std::vector<KeyboardEvent> keyboard_events;
-  int input_flushes = 0;
+  std::vector<size_t> input_flushes;  // input events posted so far, at each flush
   std::vector<AlertSpec> alerts;
   std::vector<std::shared_ptr<WindowRecord>> windows;  // every window ever created
   std::vector<std::shared_ptr<TimerRecord>> timers;    // every timer ever scheduled

@@ -17,6 +17,7 @@
 #include "platform/KeyCodes.h"
 #include "platform/fake/FakePlatform.h"
 #include "transport/AgentMessage.h"
+#include "transport/Json.h"
 
 namespace mv {
 namespace {
@@ -42,14 +43,17 @@ class ScriptedClient final : public SessionClient {
     events.push_back("initSession " + session_id);
     return handshake_ok;
   }
-  int poll(std::string* batch) override {
+  int poll(PollBatch* batch) override {
     events.push_back("poll");
     if (before_poll) before_poll(poll_count);
     ++poll_count;
     if (answers.empty()) return kPollClosed;
     PollAnswer answer = answers.front();
     answers.pop_front();
-    if (answer.code == kPollBatch && batch) *batch = answer.batch;
+    if (answer.code == kPollBatch && batch) {
+      batch->text = answer.batch;
+      ParseJson(answer.batch, batch->doc);
+    }
     return answer.code;
   }
   void close() override {

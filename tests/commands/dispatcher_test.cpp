@@ -62,6 +62,23 @@ TEST_F(DispatcherTest, SilentCommandsSendNothing) {
   EXPECT_EQ(platform.alerts.size(), 1u);
 }
 
+TEST_F(DispatcherTest, RepliesAndDialogsWaitForTheInputBeforeThem) {
+  OpenGate();
+  std::vector<size_t> flushes_at_alert;
+  platform.on_alert = [&](const AlertSpec&) { flushes_at_alert = platform.input_flushes; };
+  Dispatch(R"({"messages":[
+    {"payload":{"cmd":"mouseevent","x":1,"y":2,"event":"lc"}},
+    {"payload":{"cmd":"keyboardchar","key":"a"}},
+    {"payload":{"cmd":"version"}},
+    {"payload":{"cmd":"keyboardevent","event":"Return"}},
+    {"payload":{"cmd":"messagebox"}},
+    {"payload":{"cmd":"mouseevent","x":3,"y":4}}]})");
+  // Input commands run back to back; everything else, and the batch's end,
+  // waits for what was posted before it.
+  EXPECT_THAT(flushes_at_alert, ElementsAre(5u, 7u));
+  EXPECT_THAT(platform.input_flushes, ElementsAre(5u, 7u, 8u));
+}
+
 TEST_F(DispatcherTest, QuitClosesTheGateHidesTheBorderAndAnswers) {
   OpenGate();
   Command(R"({"cmd":"showborderabs","x":10,"y":10,"w":100,"h":100})");

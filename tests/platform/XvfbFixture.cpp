@@ -117,8 +117,10 @@ std::unique_ptr<Xvfb> Xvfb::Start(const XvfbOptions& options, std::string* error
   return server;
 }
 
+// Appended rather than concatenated: GCC 12 at -O3 flags `":" + to_string`
+// with a false -Wrestrict.
 Xvfb::Xvfb(pid_t pid, int number)
-    : pid_(pid), number_(number), display_name_(":" + std::to_string(number)) {}
+    : pid_(pid), number_(number), display_name_(std::string(":").append(std::to_string(number))) {}
 
 Xvfb::~Xvfb() { Stop(pid_); }
 

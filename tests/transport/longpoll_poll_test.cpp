@@ -37,9 +37,11 @@ void RunRows(const std::vector<Row>& rows, long idle_limit_seconds = 30) {
   ASSERT_TRUE(client->initSession("0123abcd"));
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    std::string batch = kUnchanged;
+    PollBatch batch{.text = kUnchanged};
     EXPECT_EQ(client->poll(&batch), row.code);
-    EXPECT_EQ(batch, row.batch);
+    EXPECT_EQ(batch.text, row.batch);
+    // The document is handed over parsed, not parsed again by the receiver.
+    EXPECT_EQ(batch.doc.IsObject() && batch.doc.HasMember("messages"), row.code == kPollBatch);
   }
   size_t requests = 0;
   for (const Row& row : rows) requests += row.requests;
@@ -187,11 +189,11 @@ TEST(LongPollAnswers, PollWithoutTokenSendsNothing) {
   SharingServer server(R"({"handshake":[{"body":"{\"token\":\"\"}"}]})");
   ASSERT_TRUE(server.ok());
   auto client = server.Client();
-  std::string batch = kUnchanged;
+  PollBatch batch{.text = kUnchanged};
   EXPECT_EQ(client->poll(&batch), kPollError);
   EXPECT_FALSE(client->initSession("0123abcd"));  // empty token: still no session
   EXPECT_EQ(client->poll(&batch), kPollError);
-  EXPECT_EQ(batch, kUnchanged);
+  EXPECT_EQ(batch.text, kUnchanged);
   EXPECT_EQ(client->poll(nullptr), kPollError);
   EXPECT_TRUE(server.Requests("poll").empty());
   EXPECT_EQ(server.Requests().size(), 1u);
