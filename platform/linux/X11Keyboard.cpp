@@ -316,6 +316,7 @@ std::optional<X11Keyboard::Slot> X11Keyboard::ChordSlot(KeySym keysym) {
   }
   if (!choice) return std::nullopt;
   Spare& spare = spares_[*choice];
+  XFlush(display_);
   std::this_thread::sleep_until(spare.struck[0] + kKeepAfterStrike);
   spare.bound[0] = keysym;
   WriteSpare(spare);
@@ -365,6 +366,9 @@ void X11Keyboard::SendText() {
       if (*stop_) return;
       Strike(stroke);
     }
+    // Out now, not when the batch ends: the rest before a rebinding counts
+    // from when the server has the keys.
+    XFlush(display_);
     start = end;
   }
 }

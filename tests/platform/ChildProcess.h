@@ -24,6 +24,7 @@ class ChildProcess {
   // The next line of its output without the newline; nothing when none came
   // within `timeout` or the output ended.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+  pid_t Pid() const { return pid_; }
 
  private:
   ChildProcess(pid_t pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
