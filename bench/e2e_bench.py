@@ -2,26 +2,36 @@
 """End-to-end benchmarks of the real helper program on a private Xvfb, fed by
 the scripted HTTPS server on loopback (tools/e2e/harness.py), observed by the
 x11 probe client with CLOCK_MONOTONIC timestamps, the clock the server marks
-its writes with:
+its writes with. With --baseline, another build of the program (today's main)
+runs beside it in the same invocation, round by round in shuffled order:
 
   pointer latency      server writes a batch with one move -> probe sees it
-  pointer throughput   10,000 moves in batches of 100, beside xdotool and a
-                       bare XTest loop on the same X server
-  typing               a 2,000-character text beside `xdotool type`
+  pointer throughput   10,000 moves in batches of 100, beside a bare XTest
+                       loop on the same X server; then batch sizes 1 to 10,000
+  typing               four texts, each typist on a fresh X server (a clean
+                       keymap), beside `xdotool type --delay 0`; correctness
+                       by edit distance; a run with the receiver stopped for
+                       300 ms while it is typed to
+  round trips          X round trips per move, click and typed keyboardchar
+                       (bench/xreply_count.c preloaded)
   idle cost            CPU in 60 s of held polls, RSS over 100,000 commands,
-                       TLS handshakes per 1,000 polls
+                       TLS handshakes per 1,000 polls (this build only)
 
 Prints a Markdown table. Not a test: nothing here passes or fails.
-Usage: e2e_bench.py --helper BIN --probe BIN --xtest-loop BIN [--only NAME ...]
+Usage: e2e_bench.py --helper BIN --probe BIN --xtest-loop BIN
+                    [--baseline BIN] [--xreply-count LIB] [--rounds N] [--only NAME ...]
 """
 
 import argparse
 import contextlib
 import json
 import os
+import random
+import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,27 +50,49 @@ def row(benchmark, measure, result, goal=""):
     print("  %s / %s: %s" % (benchmark, measure, result), file=sys.stderr, flush=True)
 
 
+def spread(values, fmt="%.0f"):
+    """Median and range of the rounds' values."""
+    return (fmt + " (" + fmt + "–" + fmt + ")") % (statistics.median(values), min(values),
+                                                 max(values))
+
+
 def move(x, y):
     return {"cmd": "mouseevent", "mode": "", "event": "move", "x": x, "y": y}
+
+
+def helpers(args):
+    """The builds compared: this one first, then the baseline when given."""
+    out = [("this build", args.helper)]
+    if args.baseline:
+        out.append(("main", args.baseline))
+    return out
+
+
+def shuffled(items):
+    items = list(items)
+    random.shuffle(items)
+    return items
 
 
 class Rig:
     """Xvfb, a helper session through consent, and a timestamping probe
     that has the keyboard focus."""
 
-    def __init__(self, args, script, stack, probe=True):
+    def __init__(self, helper, script, stack, probe=True, probe_binary=None):
         self.xvfb = harness.Xvfb()
         stack.callback(self.xvfb.stop)
         self.display = harness.Display(self.xvfb.display)
-        self.session = harness.Session(args.helper, self.xvfb.display, script)
-        stack.callback(self.session.close)
-        self.session.start([{"args": [URL]}])
-        self.display.answer_alert("Return")
-        self.pid = self.session.launch_pid(0)
+        self.session = None
+        if helper:
+            self.session = harness.Session(helper, self.xvfb.display, script)
+            stack.callback(self.session.close)
+            self.session.start([{"args": [URL]}])
+            self.display.answer_alert("Return")
+            self.pid = self.session.launch_pid(0)
         self.probe = None
         if probe:
             # Started after the consent dialog, so it keeps the focus.
-            self.probe = harness.Probe(args.probe, self.xvfb.display, timestamps=True)
+            self.probe = harness.Probe(probe_binary, self.xvfb.display, timestamps=True)
             stack.callback(self.probe.stop)
 
     def marks(self):
@@ -102,117 +134,147 @@ class Rig:
         self.probe.clear()
 
 
-# --- 2: pointer latency ------------------------------------------------------
-
-def bench_latency(args):
-    count = 1000
-    points = [(10 + i, 500 + 10 * (i % 2)) for i in range(count)]
-    polls = [{"wait_flag": "go", "body": batch_text([{"cmd": "initcheck"}])}]
-    for i, point in enumerate(points):
-        # Spaced out, so each move is measured alone, not behind the last.
-        step = {"delay": 0.01, "mark": str(i), "body": batch_text([move(*point)])}
-        if i == 0:
-            step["wait_posts"] = 1
-        polls.append(step)
-    polls.append({"body": "close"})
-    with contextlib.ExitStack() as stack:
-        rig = Rig(args, {"poll": polls}, stack)
-        rig.session.raise_flag("go")
-        last = points[-1]
-        rig.seen_at(MAIN_X + last[0], last[1], 120)
-        marks = rig.marks()
-        first_seen = {}
-        for t, x, y in rig.motions():
-            first_seen.setdefault((x - MAIN_X, y), t)
-        latencies = sorted((first_seen[p] - marks[str(i)]) * 1000
-                           for i, p in enumerate(points) if p in first_seen and str(i) in marks)
-    lost = count - len(latencies)
-    p50 = statistics.median(latencies)
-    p99 = latencies[min(len(latencies) - 1, int(round(0.99 * len(latencies))) - 1)]
-    row("2 pointer latency", "p50 (%d moves, %d not seen)" % (count, lost), "%.2f ms" % p50,
-        "< 2 ms")
-    row("2 pointer latency", "p99", "%.2f ms" % p99, "< 10 ms")
-    row("2 pointer latency", "max", "%.2f ms" % latencies[-1])
+def gated(name, bodies, **first):
+    """Poll steps bringing `bodies`, the first held until flag `name` and
+    marked with it."""
+    steps = [{"body": b} for b in bodies]
+    steps[0].update({"wait_flag": name, "mark": name}, **first)
+    return steps
 
 
-# --- 3: pointer throughput ---------------------------------------------------
+# --- 2 and 3: pointer latency, throughput, batch sizes ----------------------
 
+LATENCY_MOVES = 300
 THROUGHPUT_MOVES = 10000
 WIDTH = 1800
+SCALING = [(1, 1000), (10, 2000), (100, 10000), (1000, 10000), (10000, 10000)]
 
 
 def root_point(i):
     return MAIN_X + 10 + i % WIDTH, 100 + i // WIDTH
 
 
-def bench_throughput(args):
-    rounds = 3
-    n = THROUGHPUT_MOVES
-    batches = [[move(root_point(i)[0] - MAIN_X, root_point(i)[1])
-                for i in range(start, start + 100)] for start in range(0, n, 100)]
+def move_batches(size, count):
+    moves = [move(root_point(i)[0] - MAIN_X, root_point(i)[1]) for i in range(count)]
+    return [batch_text(moves[b:b + size]) for b in range(0, count, size)]
+
+
+def latency_points(r):
+    return [(10 + i, 500 + 10 * (i % 2) + 20 * r) for i in range(LATENCY_MOVES)]
+
+
+def bench_pointer(args):
+    rounds = args.rounds
     polls = [{"wait_flag": "go", "body": batch_text([{"cmd": "initcheck"}])}]
     for r in range(rounds):
-        for b, batch in enumerate(batches):
-            step = {"body": batch_text(batch)}
-            if b == 0:
-                step.update({"wait_posts": 1, "wait_flag": "round%d" % r, "mark": "round%d" % r})
-            polls.append(step)
+        steps = []
+        for i, point in enumerate(latency_points(r)):
+            # Spaced out, so each move is measured alone, not behind the last.
+            steps.append({"delay": 0.01, "mark": "lat%d-%d" % (r, i),
+                          "body": batch_text([move(*point)])})
+        steps[0]["wait_flag"] = "lat%d" % r
+        polls += steps
+        polls += gated("thr%d" % r, move_batches(100, THROUGHPUT_MOVES))
+        for size, count in SCALING:
+            polls += gated("scale%d-%d" % (size, r), move_batches(size, count))
     polls.append({"wait_flag": "end", "body": "close"})
-    last = root_point(n - 1)
-    rates = {"helper": [], "xtest": [], "xdotool_chain": [], "xdotool_each": []}
-    with contextlib.ExitStack() as stack:
-        rig = Rig(args, {"poll": polls}, stack)
-        rig.session.raise_flag("go")
-        for r in range(rounds):
-            rig.park_pointer()
-            rig.session.raise_flag("round%d" % r)
-            seen = rig.seen_at(*last, timeout=120)
-            rates["helper"].append(n / (seen - rig.marks()["round%d" % r]))
-            got = len({(x, y) for _, x, y in rig.motions()})
-        row("3 pointer throughput", "distinct positions the probe saw (helper, last round)",
-            "%d of %d" % (got, n))
-        for _ in range(rounds):
-            rig.park_pointer()
-            out = subprocess.run([args.xtest_loop, str(n), str(root_point(0)[0]),
-                                  str(root_point(0)[1]), str(WIDTH)], env=rig.display.env(),
-                                 capture_output=True, text=True, timeout=120, check=True).stdout
-            rates["xtest"].append(n / (rig.seen_at(*last, timeout=120) - float(out)))
-        for _ in range(rounds):
-            rig.park_pointer()
-            argv = ["xdotool"]
-            for i in range(n):
-                argv += ["mousemove", str(root_point(i)[0]), str(root_point(i)[1])]
-            start = time.clock_gettime(time.CLOCK_MONOTONIC)
-            subprocess.run(argv, env=rig.display.env(), timeout=300, check=True,
-                           stdout=subprocess.DEVNULL)
-            rates["xdotool_chain"].append(n / (rig.seen_at(*last, timeout=120) - start))
-        # One process per move: a 500-move sample, scaled to the rate.
-        each = 500
-        rig.park_pointer()
-        start = time.clock_gettime(time.CLOCK_MONOTONIC)
-        for i in range(n - each, n):
-            subprocess.run(["xdotool", "mousemove", str(root_point(i)[0]), str(root_point(i)[1])],
-                           env=rig.display.env(), timeout=30, check=True)
-        rates["xdotool_each"].append(each / (rig.seen_at(*last, timeout=120) - start))
-        rig.session.raise_flag("end")
 
-    bare = statistics.median(rates["xtest"])
-    for name, label in (("helper", "helper, batches of 100"),
-                        ("xtest", "bare XTest loop (XFlush per event)"),
-                        ("xdotool_chain", "xdotool, one process for all moves"),
-                        ("xdotool_each", "xdotool, one process per move (500 moves, scaled)")):
-        rate = statistics.median(rates[name])
-        goal = ">= 1/4 of bare XTest" if name == "helper" else ""
-        row("3 pointer throughput", label,
-            "%.0f moves/s (%.2f of bare XTest; %.2f s for 10,000)" % (rate, rate / bare, n / rate),
-            goal)
+    names = [name for name, _ in helpers(args)]
+    latency = {n: {"p50": [], "p99": [], "max": []} for n in names}
+    rates = {n: [] for n in names + ["bare XTest"]}
+    ratios = {n: [] for n in names}
+    scaling = {(n, size): [] for n in names for size, _ in SCALING}
+    last = root_point(THROUGHPUT_MOVES - 1)
+    with contextlib.ExitStack() as stack:
+        rigs = {name: Rig(helper, {"poll": polls}, stack, probe_binary=args.probe)
+                for name, helper in helpers(args)}
+        for rig in rigs.values():
+            rig.session.raise_flag("go")
+        for r in range(rounds):
+            for name in shuffled(names):
+                rig = rigs[name]
+                rig.park_pointer()
+                rig.session.raise_flag("lat%d" % r)
+                points = latency_points(r)
+                rig.seen_at(MAIN_X + points[-1][0], points[-1][1], 120)
+                marks = rig.marks()
+                first_seen = {}
+                for t, x, y in rig.motions():
+                    first_seen.setdefault((x - MAIN_X, y), t)
+                values = sorted((first_seen[p] - marks["lat%d-%d" % (r, i)]) * 1000
+                                for i, p in enumerate(points)
+                                if p in first_seen and "lat%d-%d" % (r, i) in marks)
+                latency[name]["p50"].append(statistics.median(values))
+                latency[name]["p99"].append(values[min(len(values) - 1,
+                                                       int(round(0.99 * len(values))) - 1)])
+                latency[name]["max"].append(values[-1])
+            round_rates = {}
+            for name in shuffled(names + ["bare XTest"]):
+                rig = rigs[name if name != "bare XTest" else names[0]]
+                rig.park_pointer()
+                if name == "bare XTest":
+                    out = subprocess.run(
+                        [args.xtest_loop, str(THROUGHPUT_MOVES), str(root_point(0)[0]),
+                         str(root_point(0)[1]), str(WIDTH)], env=rig.display.env(),
+                        capture_output=True, text=True, timeout=120, check=True).stdout
+                    start = float(out)
+                else:
+                    rig.session.raise_flag("thr%d" % r)
+                    start = None
+                seen = rig.seen_at(*last, timeout=300)
+                if start is None:
+                    start = rig.marks()["thr%d" % r]
+                round_rates[name] = THROUGHPUT_MOVES / (seen - start)
+                rates[name].append(round_rates[name])
+            for name in names:
+                ratios[name].append(round_rates[name] / round_rates["bare XTest"])
+            for size, count in SCALING:
+                for name in shuffled(names):
+                    rig = rigs[name]
+                    rig.park_pointer()
+                    flag = "scale%d-%d" % (size, r)
+                    rig.session.raise_flag(flag)
+                    seen = rig.seen_at(*root_point(count - 1), timeout=300)
+                    scaling[(name, size)].append(count / (seen - rig.marks()[flag]))
+        for rig in rigs.values():
+            rig.session.raise_flag("end")
+
+    for name in names:
+        goal = name == names[0]
+        row("2 pointer latency", "%s: p50 over %d one-move batches" % (name, LATENCY_MOVES),
+            spread(latency[name]["p50"], "%.2f") + " ms", "< 0.5 ms" if goal else "")
+        row("2 pointer latency", "%s: p99" % name, spread(latency[name]["p99"], "%.2f") + " ms",
+            "< 5 ms" if goal else "")
+        row("2 pointer latency", "%s: max" % name, spread(latency[name]["max"], "%.2f") + " ms")
+    for name in names + ["bare XTest"]:
+        row("3 pointer throughput", "%s, %d moves%s" % (
+            name, THROUGHPUT_MOVES, " in batches of 100" if name != "bare XTest" else
+            ", XFlush per event"), spread(rates[name]) + " moves/s")
+    for name in names:
+        row("3 pointer throughput", "%s ÷ bare XTest (same round)" % name,
+            spread(ratios[name], "%.2f") + " ×", ">= 0.4 ×" if name == names[0] else "")
+    for size, count in SCALING:
+        row("3 batch sizes", "%d moves in batches of %d" % (count, size),
+            "; ".join("%s %s moves/s" % (name, spread(scaling[(name, size)]))
+                      for name in names))
 
 
 # --- 4: typing ---------------------------------------------------------------
 
-def typing_text(length=2000):
-    sentence = "The café in Zürich: 5 € für Grüße — привет, мир! 😀 ok; "
-    return (sentence * (length // len(sentence) + 1))[:length]
+TEXTS = {
+    "ASCII": "The quick brown fox jumps over the lazy dog; 42 (x+y) = {z}! ",
+    "accented Latin": "Zażółć gęślą jaźń. Ça va, señor Muñoz? Grüße aus Köln; Ærøskøbing! ",
+    "Russian": ("Съешь же ещё этих мягких французских булок, да выпей чаю. "
+                "Широкая электрификация южных губерний даст мощный толчок. "
+                "Москва, Ёлки, Жуковский: Иван Петрович и Юлия Эдуардовна. "),
+    "mixed with emoji": "Hello 😀 мир — café 🚀 ✓ 日本語 👍 ok; ",
+}
+TYPED_LENGTH = 1000
+
+
+def text_of(name):
+    unit = TEXTS[name]
+    return (unit * (TYPED_LENGTH // len(unit) + 1))[:TYPED_LENGTH]
 
 
 def keyboardchar_pieces(text):
@@ -231,8 +293,19 @@ def keyboardchar_pieces(text):
     return pieces
 
 
+def edit_distance(a, b):
+    previous = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        current = [i]
+        for j, cb in enumerate(b, 1):
+            current.append(min(previous[j] + 1, current[j - 1] + 1,
+                               previous[j - 1] + (ca != cb)))
+        previous = current
+    return previous[-1]
+
+
 def wait_typed(rig, expected, timeout):
-    """Waits until the probe has the whole text or nothing came for 5 s;
+    """Waits until the probe has the whole text or nothing came for 3 s;
     answers (text, time of the last key)."""
     deadline = time.monotonic() + timeout
     last_change, last_size = time.monotonic(), -1
@@ -242,61 +315,119 @@ def wait_typed(rig, expected, timeout):
             return text, last
         if len(text) != last_size:
             last_change, last_size = time.monotonic(), len(text)
-        elif time.monotonic() - last_change > 5:
+        elif time.monotonic() - last_change > 3:
             break
         time.sleep(0.05)
     return rig.typed()
 
 
-def describe_typing(label, text, sent, start, last):
-    exact = text == sent
-    if exact:
-        verdict = "exact"
-    else:
-        same = sum(1 for a, b in zip(text, sent) if a == b)
-        verdict = "NOT exact: %d chars received, %d in place" % (len(text), same)
-    rate = len(text) / (last - start) if last and last > start else 0
-    row("4 typing", label, "%.0f chars/s, %s" % (rate, verdict),
-        "exact, faster than xdotool default" if label.startswith("helper") else "")
+def type_once(args, typist, helper, text, stall=False):
+    """Types `text` on a fresh X server; answers (chars/s, edit distance)."""
+    with contextlib.ExitStack() as stack:
+        if helper:
+            commands = [{"cmd": "keyboardchar", "key": p} for p in keyboardchar_pieces(text)]
+            polls = [{"body": batch_text([{"cmd": "initcheck"}])}]
+            polls += gated("type", [batch_text(commands[b:b + 50])
+                                    for b in range(0, len(commands), 50)], wait_posts=1)
+            polls.append({"wait_flag": "end", "body": "close"})
+            rig = Rig(helper, {"poll": polls}, stack, probe_binary=args.probe)
+            harness.wait_for("the initcheck reply", lambda: any(
+                r["type"] == "post" for r in rig.session.requests()))
+            rig.probe.clear()
+            rig.session.raise_flag("type")
+            if stall:
+                harness.wait_for("the first key", lambda: rig.typed()[0], 60, interval=0.001)
+                os.kill(rig.probe.process.pid, signal.SIGSTOP)
+                time.sleep(0.3)
+                os.kill(rig.probe.process.pid, signal.SIGCONT)
+            received, last = wait_typed(rig, text, 300)
+            start = rig.marks()["type"]
+            rig.session.raise_flag("end")
+        else:
+            rig = Rig(None, None, stack, probe_binary=args.probe)
+            start = time.clock_gettime(time.CLOCK_MONOTONIC)
+            subprocess.run(["xdotool", "type", "--delay", "0", text], env=rig.display.env(),
+                           timeout=300, check=True)
+            received, last = wait_typed(rig, text, 60)
+    rate = len(received) / (last - start) if last and last > start else 0
+    return rate, edit_distance(received, text)
 
 
 def bench_typing(args):
-    text = typing_text()
-    pieces = keyboardchar_pieces(text)
-    commands = [{"cmd": "keyboardchar", "key": p} for p in pieces]
-    polls = [{"wait_flag": "go", "body": batch_text([{"cmd": "initcheck"}])}]
-    for b in range(0, len(commands), 50):
-        step = {"body": batch_text(commands[b:b + 50])}
-        if b == 0:
-            step.update({"wait_posts": 1, "wait_flag": "type", "mark": "type"})
-        polls.append(step)
-    polls.append({"wait_flag": "end", "body": "close"})
-    with contextlib.ExitStack() as stack:
-        rig = Rig(args, {"poll": polls}, stack)
-        rig.session.raise_flag("go")
-        rig.probe.clear()
-        rig.session.raise_flag("type")
-        received, last = wait_typed(rig, text, 300)
-        describe_typing("helper, keyboardchar of up to 8 UTF-16 units (%d commands)"
-                        % len(pieces), received, text, rig.marks()["type"], last)
-        for label, options in (("xdotool type, default delay (12 ms)", []),
-                               ("xdotool type --delay 0", ["--delay", "0"])):
-            rig.probe.clear()
-            start = time.clock_gettime(time.CLOCK_MONOTONIC)
-            subprocess.run(["xdotool", "type"] + options + [text], env=rig.display.env(),
-                           timeout=300, check=True)
-            received, last = wait_typed(rig, text, 60)
-            describe_typing(label, received, text, start, last)
-        rig.session.raise_flag("end")
-    row("4 typing", "text", "%d characters (ASCII, accented Latin, €, —, Cyrillic, emoji)"
-        % len(text))
+    typists = helpers(args) + [("xdotool type --delay 0", None)]
+    for text_name in TEXTS:
+        text = text_of(text_name)
+        results = {name: ([], []) for name, _ in typists}
+        for _ in range(args.rounds):
+            for name, helper in shuffled(typists):
+                rate, distance = type_once(args, name, helper, text)
+                results[name][0].append(rate)
+                results[name][1].append(distance)
+        for name, _ in typists:
+            rates, distances = results[name]
+            goal = ""
+            if name == typists[0][0]:
+                goal = {"ASCII": "exact, >= 4 × xdotool --delay 0",
+                        "Russian": "exact, >= 3,000 chars/s"}.get(text_name, "exact")
+            row("4 typing", "%s, %s (%d chars)" % (text_name, name, len(text)),
+                "%s chars/s; edit distance %s" % (spread(rates), spread(distances)), goal)
+    text = text_of("Russian")
+    for name, helper in helpers(args):
+        runs = [type_once(args, name, helper, text, stall=True) for _ in range(args.rounds)]
+        row("4 typing", "Russian, %s, receiver stopped 300 ms mid-text" % name,
+            "%s chars/s; edit distance %s" % (spread([r for r, _ in runs]),
+                                              spread([d for _, d in runs])),
+            "exact" if name == "this build" else "")
+
+
+# --- round trips -----------------------------------------------------------
+
+def bench_round_trips(args):
+    """X round trips of one whole session with a workload, less those of the
+    same session without it, per command."""
+    if not args.xreply_count:
+        return
+    lc = {"cmd": "mouseevent", "mode": "", "event": "lc", "x": 300, "y": 300}
+    workloads = [
+        ("move, batches of 100", [move(10 + i % 500, 200) for i in range(1000)], 100),
+        ("move, one per batch", [move(10 + i % 500, 200) for i in range(200)], 1),
+        ("click (lc), batches of 100", [lc] * 300, 100),
+        ("ASCII keyboardchar of one character, batches of 100",
+         [{"cmd": "keyboardchar", "key": "abcdefgh"[i % 8]} for i in range(1000)], 100),
+        ("ASCII keyboardchar of one character, one per batch",
+         [{"cmd": "keyboardchar", "key": "abcdefgh"[i % 8]} for i in range(200)], 1),
+    ]
+    work = tempfile.mkdtemp(prefix="mv-xreply-")
+
+    def count(helper, commands, size):
+        out = os.path.join(work, "count-%d" % len(os.listdir(work)))
+        wrapper = out + ".sh"
+        with open(wrapper, "w") as f:
+            f.write("#!/bin/sh\nLD_PRELOAD=%s MV_XREPLY_COUNT_FILE=%s exec %s \"$@\"\n"
+                    % (args.xreply_count, out, helper))
+        os.chmod(wrapper, 0o755)
+        polls = [{"body": batch_text([{"cmd": "initcheck"}])}]
+        polls += [{"wait_posts": 1, "body": batch_text(commands[b:b + size])}
+                  for b in range(0, len(commands), size)]
+        polls.append({"body": "close"})
+        with contextlib.ExitStack() as stack:
+            rig = Rig(wrapper, {"poll": polls}, stack, probe=False)
+            rig.session.wait_end(300)
+        with open(out) as f:
+            return sum(int(line) for line in f)
+
+    for name, helper in helpers(args):
+        empty = count(helper, [], 1)
+        for label, commands, size in workloads:
+            per = (count(helper, commands, size) - empty) / len(commands)
+            row("round trips", "%s: per %s" % (name, label), "%.2f" % per)
 
 
 # --- 5: idle cost ------------------------------------------------------------
 
 def bench_idle_cpu(args):
     with contextlib.ExitStack() as stack:
-        rig = Rig(args, {"poll_hold": 25}, stack, probe=False)
+        rig = Rig(args.helper, {"poll_hold": 25}, stack, probe=False)
         polls = lambda: [r for r in rig.session.requests() if r["type"] == "poll"]  # noqa: E731
         harness.wait_for("the first poll", polls)
         before, start = harness.cpu_seconds(rig.pid), time.monotonic()
@@ -312,7 +443,7 @@ def bench_memory(args):
     commands = Commands(100000)
     polls = paced_polls(commands, {0: "started", 10: "warm"})
     with contextlib.ExitStack() as stack:
-        rig = Rig(args, {"poll": polls}, stack, probe=False)
+        rig = Rig(args.helper, {"poll": polls}, stack, probe=False)
         posts = []
 
         def posts_reach(count):
@@ -349,7 +480,7 @@ def bench_handshakes(args):
     polls = 1000
     script = {"poll": [{"body": "timeout", "repeat": polls}, {"body": "close"}]}
     with contextlib.ExitStack() as stack:
-        rig = Rig(args, script, stack, probe=False)
+        rig = Rig(args.helper, script, stack, probe=False)
         rig.session.wait_end(120)
         records = rig.session.records()
     tls = [r for r in records if r["kind"] == "connection" and r["tls"] == "ok"]
@@ -359,7 +490,7 @@ def bench_handshakes(args):
         % (len({r["conn"] for r in gets}), len(tls)), "1")
 
 
-BENCHES = {"latency": bench_latency, "throughput": bench_throughput, "typing": bench_typing,
+BENCHES = {"pointer": bench_pointer, "typing": bench_typing, "roundtrips": bench_round_trips,
            "idle": bench_idle_cpu, "memory": bench_memory, "handshakes": bench_handshakes}
 
 
@@ -368,11 +499,20 @@ def main():
     parser.add_argument("--helper", required=True)
     parser.add_argument("--probe", required=True)
     parser.add_argument("--xtest-loop", required=True)
+    parser.add_argument("--baseline", help="another build of the program, run beside it")
+    parser.add_argument("--xreply-count", help="the round trip counter to preload")
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--only", nargs="*", choices=sorted(BENCHES), default=list(BENCHES))
     args = parser.parse_args()
+    with open("/proc/loadavg") as f:
+        load_before = f.read().split()[:3]
     for name in args.only:
         print("running %s ..." % name, file=sys.stderr, flush=True)
         BENCHES[name](args)
+    with open("/proc/loadavg") as f:
+        load_after = f.read().split()[:3]
+    print("Load average (1, 5, 15 min) before: %s; after: %s" % (" ".join(load_before),
+                                                               " ".join(load_after)))
     print("| Benchmark | Measure | Result | Goal |")
     print("|---|---|---|---|")
     for benchmark, measure, result, goal in ROWS:

@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
-# End-to-end benchmarks of the real program (pointer latency and throughput,
-# typing, idle cost) on a private Xvfb against the scripted HTTPS server on
-# loopback, beside xdotool and a bare XTest loop. Builds the program and the
-# probe (RelWithDebInfo, as shipped by tools/test.sh's normal build) in
-# build-e2e-bench, then prints the table of bench/README.md. Takes about four
-# minutes, most of it the 60 s idle run and the 100,000-command run.
-#   bench/run-e2e.sh                        everything
-#   bench/run-e2e.sh --only latency typing  some (latency throughput typing
-#                                           idle memory handshakes)
+# End-to-end benchmarks of the real program (pointer latency, throughput and
+# batch sizes, typing, X round trips, idle cost) on private Xvfb servers
+# against the scripted HTTPS server on loopback, beside xdotool and a bare
+# XTest loop. Builds the program and the probe (RelWithDebInfo, as shipped by
+# tools/test.sh's normal build) in build-e2e-bench, then prints the table of
+# bench/README.md.
+#   bench/run-e2e.sh                            everything
+#   bench/run-e2e.sh --only pointer typing      some (pointer typing roundtrips
+#                                               idle memory handshakes)
+#   MV_BENCH_BASELINE=/path/to/other/checkout   build that checkout too (in its
+#                                               build-e2e-bench) and run it beside
+#                                               this one, round by round
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${MV_BENCH_E2E_BUILD_DIR:-build-e2e-bench}
 
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target morrowvane-helper x11_probe >/dev/null
+build() {
+  cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$2" -j"$(nproc)" --target morrowvane-helper x11_probe >/dev/null
+}
+build . "$dir"
 c++ -O2 -Wall -Wextra -Werror -o "$dir/xtest_loop" bench/xtest_loop.cpp -lX11 -lXtst
+cc -O2 -Wall -Wextra -Werror -shared -fPIC -o "$dir/xreply_count.so" bench/xreply_count.c -ldl
+baseline=()
+if [ -n "${MV_BENCH_BASELINE:-}" ]; then
+  build "$MV_BENCH_BASELINE" "$MV_BENCH_BASELINE/build-e2e-bench"
+  baseline=(--baseline "$MV_BENCH_BASELINE/build-e2e-bench/morrowvane-helper")
+fi
 
 exec python3 bench/e2e_bench.py --helper "$dir/morrowvane-helper" --probe "$dir/x11_probe" \
-  --xtest-loop "$dir/xtest_loop" "$@"
+  --xtest-loop "$dir/xtest_loop" --xreply-count "$(realpath "$dir/xreply_count.so")" \
+  "${baseline[@]}" "$@"
