@@ -382,9 +382,10 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
     }
   }
   std::optional<Slot> best;
-  // Ranking of an eviction: free of possibly unread strokes first, then
-  // needed furthest ahead (never is furthest), then struck longest ago.
-  std::tuple<bool, size_t, int64_t> best_rank;
+  // Ranking of an eviction: one free of possibly unread strokes first,
+  // needed furthest ahead (never is furthest); else the one struck longest
+  // ago, the shortest wait.
+  std::tuple<bool, int64_t, int64_t> best_rank;
   const Clock::time_point now = Clock::now();
   for (size_t i = 0; i < spares_.size(); ++i) {
     for (int level = 0; level < 2; ++level) {
@@ -392,11 +393,13 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
       if (std::find(used.begin(), used.end(), slot) != used.end()) continue;
       const KeySym bound = spares_[i].bound[level];
       const auto from = text.begin() + static_cast<std::ptrdiff_t>(at);
-      const size_t next_use = bound == NoSymbol ? text.size()
-                                                : std::find(from, text.end(), bound) - text.begin();
+      const int64_t next_use = bound == NoSymbol ? static_cast<int64_t>(text.size())
+                                                 : std::find(from, text.end(), bound) - text.begin();
       const Clock::time_point struck = spares_[i].struck[level];
-      const std::tuple<bool, size_t, int64_t> rank{struck + kKeepAfterStrike <= now, next_use,
-                                                   -struck.time_since_epoch().count()};
+      const int64_t age = -struck.time_since_epoch().count();
+      const bool rested = struck + kKeepAfterStrike <= now;
+      const std::tuple<bool, int64_t, int64_t> rank =
+          rested ? std::make_tuple(true, next_use, age) : std::make_tuple(false, age, next_use);
       if (!best || rank > best_rank) {
         best = slot;
         best_rank = rank;
