@@ -22,10 +22,10 @@ using Action = void (*)(const rapidjson::Value& payload, rapidjson::Document& re
 struct Command {
   Action action;
   bool sends_reply;
-  // Input commands run back to back; any other command first waits until
-  // the input before it has taken effect, so that its reply, window or
-  // dialog comes after it.
-  bool posts_input = false;
+  // Input commands (and keepalive, which does nothing) run back to back;
+  // any other command first waits until the input before it has taken
+  // effect, so that its reply, window or dialog comes after it.
+  bool runs_with_input = false;
 };
 
 void CmdVersion(const rapidjson::Value&, rapidjson::Document& reply) {
@@ -117,7 +117,7 @@ void DispatchInputDoc(const rapidjson::Value& payload) {
   const auto& table = CommandTable();
   const auto row = table.find(name);
   const Command command = row != table.end() ? row->second : Command{CmdUnknown, true};
-  if (!command.posts_input) CurrentPlatform()->FlushInput();
+  if (!command.runs_with_input) CurrentPlatform()->FlushInput();
   command.action(payload, reply);
   if (command.sends_reply) SendToAgent(reply);
 }
