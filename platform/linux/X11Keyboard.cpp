@@ -308,17 +308,18 @@ void X11Keyboard::Type(const std::u16string& units) {
 }
 
 std::optional<X11Keyboard::Slot> X11Keyboard::ChordSlot(KeySym keysym) {
-  // The key must give the keysym without modifiers: level 1 only.
+  // A chord may hold Shift: the key gives the keysym on both levels.
+  const auto last_struck = [](const Spare& s) { return std::max(s.struck[0], s.struck[1]); };
   std::optional<size_t> choice;
   for (size_t i = 0; i < spares_.size(); ++i) {
-    if (spares_[i].bound[0] == keysym) return Slot{i, 0};
-    if (!choice || spares_[i].struck[0] < spares_[*choice].struck[0]) choice = i;
+    if (spares_[i].bound[0] == keysym && spares_[i].bound[1] == keysym) return Slot{i, 0};
+    if (!choice || last_struck(spares_[i]) < last_struck(spares_[*choice])) choice = i;
   }
   if (!choice) return std::nullopt;
   Spare& spare = spares_[*choice];
   XFlush(display_);
-  std::this_thread::sleep_until(spare.struck[0] + kKeepAfterStrike);
-  spare.bound[0] = keysym;
+  std::this_thread::sleep_until(last_struck(spare) + kKeepAfterStrike);
+  spare.bound[0] = spare.bound[1] = keysym;
   WriteSpare(spare);
   XSync(display_, False);
   return Slot{*choice, 0};

@@ -66,7 +66,7 @@ class X11Keyboard {
   // Reads the keymap when it changed, and the keyboard state, once a batch.
   void Begin();
   void SendText();
-  // A level-1 slot bound to `keysym` for a chord, bound now when needed.
+  // A spare bound to `keysym` for a chord, bound now when needed.
   std::optional<Slot> ChordSlot(KeySym keysym);
   // A slot for `keysym` at text position `at`: the one bound to it, else a
   // free one, else the one whose keysym is needed furthest ahead; never one
