@@ -128,6 +128,21 @@ class RepeatingTimer {
   virtual void Invalidate() = 0;
 };
 
+// The program's icon in the desktop's status area (system tray) while remote
+// control runs, with a menu of one entry that stops remote input.
+struct StatusIndicatorState {
+  std::string tooltip;
+  std::string stop_label;  // the menu entry
+  bool stopped = false;    // shown greyed, its menu entry disabled
+  friend bool operator==(const StatusIndicatorState&, const StatusIndicatorState&) = default;
+};
+
+class StatusIndicator {
+ public:
+  virtual ~StatusIndicator() = default;  // removes the icon
+  virtual void SetState(const StatusIndicatorState& state) = 0;
+};
+
 // Opaque handles of the hot key service; 0 is "none".
 using HotKeyHandlerRef = uint64_t;
 using HotKeyRef = uint64_t;
@@ -202,6 +217,14 @@ class Platform {
   virtual void UnregisterHotKey(HotKeyRef hot_key) = 0;
 
   virtual void ClearClipboard() = 0;
+
+  // Nothing when the desktop has no status area. `on_stop` runs on the main
+  // thread when the user picks the stop entry.
+  virtual std::unique_ptr<StatusIndicator> CreateStatusIndicator(
+      const StatusIndicatorState& state, std::function<void()> on_stop) = 0;
+  // A desktop notification, shown without waiting for the user; dropped
+  // when the desktop has no notification service.
+  virtual void ShowNotification(const std::string& summary, const std::string& body) = 0;
 
   // Permission to post input; asked afresh on every call.
   virtual bool IsAccessibilityTrusted() = 0;

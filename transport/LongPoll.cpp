@@ -466,7 +466,9 @@ bool LongPoll::initSession(const std::string& session_id) {
 int LongPoll::poll(std::string* batch) {
   const std::optional<std::string> held = token();
   if (!held || held->empty()) return kPollError;
-  return ClassifyPollText(getBlocking(tokenQuery(*held)).value_or(std::string()), batch);
+  const std::optional<std::string> body = getBlocking(tokenQuery(*held));
+  last_poll_failed_ = !body;
+  return ClassifyPollText(body.value_or(std::string()), batch);
 }
 
 void LongPoll::postBodyAsync(const std::string& body) {
