@@ -9,13 +9,14 @@ if(TARGET morrowvane-helper)
 endif()
 # The browser finds the program through this entry's MimeType. It names the
 # program by its installed path, which need not be on PATH (~/.local/bin), so
-# it is written at install time, when the prefix is known.
+# it is made at install time, when the prefix is known.
+set(mv_entry ${CMAKE_BINARY_DIR}/${MV_DESKTOP_ID}.desktop)
 install(CODE "
   file(READ [[${CMAKE_CURRENT_LIST_DIR}/${MV_DESKTOP_ID}.desktop.in]] entry)
   string(REPLACE @BINDIR@ \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\" entry \"\${entry}\")
-  file(WRITE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications/${MV_DESKTOP_ID}.desktop\"
-       \"\${entry}\")
+  file(WRITE [[${mv_entry}]] \"\${entry}\")
 ")
+install(FILES ${mv_entry} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 
 # Manual page and changelog, compressed as Debian keeps them (no name or
 # time stamp in the gzip header); built with the program.

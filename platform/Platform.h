@@ -2,7 +2,8 @@
 //
 // Everything the helper needs from the desktop (event loop and main queue,
 // alerts, overlay windows, timers, displays, input posting, the global hot
-// key, the clipboard, the input permission and the system log) goes through
+// key, the clipboard, the status icon and notifications, the input permission
+// and the system log) goes through
 // the one interface below. It speaks the helper's own terms: mouse event
 // types, virtual key codes and modifier flags of the command protocol, and
 // the three coordinate spaces of the screen code. Each desktop translates
