@@ -34,7 +34,7 @@ ControlState& State() {
 }
 
 std::string ActiveText(char letter) {
-  if (letter == 0) return "Remote control active — stop it from the status icon's menu";
+  if (letter == 0) return "Remote control active — no stop key could be registered";
   return "Remote control active — stop with " + QuitHotKeyName(letter);
 }
 

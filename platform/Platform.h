@@ -2,12 +2,12 @@
 //
 // Everything the helper needs from the desktop (event loop and main queue,
 // alerts, overlay windows, timers, displays, input posting, the global hot
-// key, the clipboard, the status icon and notifications, the input permission
-// and the system log) goes through
-// the one interface below. It speaks the helper's own terms: mouse event
-// types, virtual key codes and modifier flags of the command protocol, and
-// the three coordinate spaces of the screen code. Each desktop translates
-// them in its own implementation; tests use the recording fake.
+// key, the clipboard, the status icon and notifications, the input
+// permission and the system log) goes through the one interface below. It
+// speaks the helper's own terms: mouse event types, virtual key codes and
+// modifier flags of the command protocol, and the three coordinate spaces of
+// the screen code. Each desktop translates them in its own implementation;
+// tests use the recording fake.
 //
 // Threads: PostToMain, PostToMainAfter, RunOnWorkerThread, RequestTermination,
 // InputStopped and WriteSystemLog may be called from any thread. Everything else is called on the main

@@ -228,7 +228,13 @@ class HelperE2E(unittest.TestCase):
             "chromium", "--no-sandbox", "--user-data-dir=" + os.path.join(home, "chromium"),
             "--no-first-run", "--disable-gpu", "--password-store=basic",
             "--ignore-certificate-errors", "https://test.morrowvane.com/start"]}])
-        self.display.answer_alert("Return", timeout=60)
+        # Docks match the dialog to the installed entry by its WM_CLASS.
+        wm_class = self.display.run(["xprop", "-id", self.display.wait_alert(timeout=60),
+                                     "WM_CLASS"]).stdout
+        with open(os.path.join(prefix, "share", "applications",
+                               "com.morrowvane.Helper.desktop")) as f:
+            self.assertIn('"%s"' % f.read().split("StartupWMClass=")[1].split()[0], wm_class)
+        self.display.answer_alert("Return")
         harness.wait_for("the close notice", lambda: CLOSE_NOTICE in self.posts(session), 30)
         self.assertEqual([(r["method"], r["target"]) for r in session.requests()[:2]],
                          [("GET", "/start"), ("GET", "/nativehelper?id=abc123")])
