@@ -9,6 +9,7 @@
 #include "app/Accessibility.h"
 #include "app/LaunchUrl.h"
 #include "app/Log.h"
+#include "commands/ControlStatus.h"
 #include "commands/Dispatcher.h"
 #include "commands/QuitHotKey.h"
 #include "transport/AgentMessage.h"
@@ -160,6 +161,10 @@ void AppDelegate::runPollLoop() {
       batchDone(batch->text.size());
     });
   }
+  const char* reason = code == kPollError                   ? "error answer"
+                       : longPoll()->lastPollTransportFailed() ? "transport failed"
+                                                             : "server closed the session";
+  MVLogWrite(std::string("MorrowvaneHelper: session ended: ") + reason);
   MVLogWrite("MorrowvaneHelper: poll loop ending (result=" + std::to_string(code) +
              "); terminating");
   CurrentPlatform()->PostToMain([this] { requestTermination(); });
@@ -195,6 +200,7 @@ void AppDelegate::ApplicationWillTerminate() {
   }
   pending_drained_.notify_all();
   UnregisterQuitHotkey();
+  ShowControlEnded();
   if (const std::shared_ptr<SessionClient> client = longPoll()) {
     client->close();
     // A poll blocked on the worker would otherwise hold the process until the

@@ -14,6 +14,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/Log.h"
+#include "commands/ControlStatus.h"
 #include "platform/Platform.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "screen/BorderOverlay.h"
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
   // The overlays are the desktop's windows: they go before the desktop does.
   mv::HideBorderWindow();
   mv::HideDetectWindows();
+  mv::ShowControlEnded();
   // The workers have ended; dropping the client ends its reply thread, which
   // logs through the platform. Nothing uses the platform after this.
   delegate.setLongPoll(nullptr);

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "app/Log.h"
+#include "commands/ControlStatus.h"
 #include "commands/Handlers.h"
 #include "input/InputGate.h"
 #include "input/KeyboardSynthesis.h"
@@ -52,6 +53,7 @@ void CmdMessageBox(const rapidjson::Value& payload, rapidjson::Document&) {
 
 void CmdQuit(const rapidjson::Value&, rapidjson::Document& reply) {
   g_is_accepting_input = false;
+  ShowControlStopped(StopSource::kServer);
   HideBorderWindow();
   AddString(reply, "result", "ok");
 }

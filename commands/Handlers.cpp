@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/Accessibility.h"
+#include "commands/ControlStatus.h"
 #include "commands/QuitHotKey.h"
 #include "input/InputGate.h"
 #include "input/KeyboardSynthesis.h"
@@ -51,6 +52,7 @@ void CmdInitCheck(const rapidjson::Value&, rapidjson::Document& reply) {
     }
     g_is_accepting_input = true;
     CurrentPlatform()->ResumeInput();
+    ShowControlAllowed(letter);
   } else {
     PromptAccessibilityIfNeeded();
     OpenAccessibilitySettings();

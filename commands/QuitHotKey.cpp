@@ -4,6 +4,8 @@
 
 #include <rapidjson/document.h>
 
+#include "app/Log.h"
+#include "commands/ControlStatus.h"
 #include "input/InputGate.h"
 #include "platform/KeyCodes.h"
 #include "platform/Platform.h"
@@ -21,7 +23,10 @@ char g_registered_letter = 0;
 HotKeyRef g_hotkey_ref = 0;
 HotKeyHandlerRef g_handler_ref = 0;
 
-void HotKeyHandler() { OnQuitHotKeyPressed(); }
+void HotKeyHandler() {
+  MVLogWrite("MorrowvaneHelper: quit hot key pressed");
+  OnQuitHotKeyPressed();
+}
 
 }  // namespace
 
@@ -36,11 +41,13 @@ char TryRegisterQuitHotkey() {
     if (ref != 0) {
       g_hotkey_ref = ref;
       g_registered_letter = letter;
+      MVLogWrite("MorrowvaneHelper: quit hot key registered: " + QuitHotKeyName(letter));
       return letter;
     }
   }
   if (g_handler_ref != 0) platform.RemoveHotKeyHandler(g_handler_ref);
   g_handler_ref = 0;
+  MVLogWrite("MorrowvaneHelper: no quit hot key could be registered");
   return 0;
 }
 
@@ -59,6 +66,9 @@ void OnQuitHotKeyPressed() {
   AddString(notice, "cmd", "hot key pressed");
   SendToAgent(notice);
   g_is_accepting_input = false;
+  ShowControlStopped(StopSource::kUser);
 }
+
+std::string QuitHotKeyName(char letter) { return std::string("Control+Alt+Shift+") + letter; }
 
 }  // namespace mv

@@ -2,11 +2,12 @@
 //
 // Everything the helper needs from the desktop (event loop and main queue,
 // alerts, overlay windows, timers, displays, input posting, the global hot
-// key, the clipboard, the input permission and the system log) goes through
-// the one interface below. It speaks the helper's own terms: mouse event
-// types, virtual key codes and modifier flags of the command protocol, and
-// the three coordinate spaces of the screen code. Each desktop translates
-// them in its own implementation; tests use the recording fake.
+// key, the clipboard, the status icon and notifications, the input
+// permission and the system log) goes through the one interface below. It
+// speaks the helper's own terms: mouse event types, virtual key codes and
+// modifier flags of the command protocol, and the three coordinate spaces of
+// the screen code. Each desktop translates them in its own implementation;
+// tests use the recording fake.
 //
 // Threads: PostToMain, PostToMainAfter, RunOnWorkerThread, RequestTermination,
 // InputStopped and WriteSystemLog may be called from any thread. Everything else is called on the main
@@ -128,6 +129,21 @@ class RepeatingTimer {
   virtual void Invalidate() = 0;
 };
 
+// The program's icon in the desktop's status area (system tray) while remote
+// control runs, with a menu of one entry that stops remote input.
+struct StatusIndicatorState {
+  std::string tooltip;
+  std::string stop_label;  // the menu entry
+  bool stopped = false;    // shown greyed, its menu entry disabled
+  friend bool operator==(const StatusIndicatorState&, const StatusIndicatorState&) = default;
+};
+
+class StatusIndicator {
+ public:
+  virtual ~StatusIndicator() = default;  // removes the icon
+  virtual void SetState(const StatusIndicatorState& state) = 0;
+};
+
 // Opaque handles of the hot key service; 0 is "none".
 using HotKeyHandlerRef = uint64_t;
 using HotKeyRef = uint64_t;
@@ -205,6 +221,14 @@ class Platform {
   virtual void UnregisterHotKey(HotKeyRef hot_key) = 0;
 
   virtual void ClearClipboard() = 0;
+
+  // Nothing when the desktop has no status area. `on_stop` runs on the main
+  // thread when the user picks the stop entry.
+  virtual std::unique_ptr<StatusIndicator> CreateStatusIndicator(
+      const StatusIndicatorState& state, std::function<void()> on_stop) = 0;
+  // A desktop notification, shown without waiting for the user; dropped
+  // when the desktop has no notification service.
+  virtual void ShowNotification(const std::string& summary, const std::string& body) = 0;
 
   // Permission to post input; answers the desktop's current state without
   // asking it more than once per connection.

@@ -480,8 +480,10 @@ bool LongPoll::initSession(const std::string& session_id) {
 int LongPoll::poll(PollBatch* batch) {
   const std::optional<std::string> held = token();
   if (!held || held->empty()) return kPollError;
-  return ClassifyPollText(getBlocking(tokenQuery(*held)).value_or(std::string()),
-                          batch ? &batch->text : nullptr, batch ? &batch->doc : nullptr);
+  const std::optional<std::string> body = getBlocking(tokenQuery(*held));
+  last_poll_failed_ = !body;
+  return ClassifyPollText(body.value_or(std::string()), batch ? &batch->text : nullptr,
+                          batch ? &batch->doc : nullptr);
 }
 
 void LongPoll::postBodyAsync(const std::string& body) {

@@ -78,6 +78,7 @@ class LongPoll : public SessionClient {
 
   bool initSession(const std::string& session_id) override;
   int poll(PollBatch* batch) override;
+  bool lastPollTransportFailed() const override { return last_poll_failed_; }
   void postBodyAsync(const std::string& body) override;
   void close() override;
   void abortRequests() override;
@@ -100,6 +101,7 @@ class LongPoll : public SessionClient {
   std::optional<std::string> _token;  // absent, or set by a handshake
 
   std::atomic<bool> aborted_{false};
+  bool last_poll_failed_ = false;  // the polling thread's own
 
   std::mutex get_mutex_;   // one GET at a time on the reused handle
   std::mutex post_mutex_;  // one blocking POST at a time

@@ -31,6 +31,9 @@ class SessionClient : public AgentConnection {
   // One long poll (blocking). On kPollBatch `batch` receives the batch;
   // otherwise it is left as it was. `batch` may be null.
   virtual int poll(PollBatch* batch) = 0;
+  // Whether the last poll() ended without an answer from the server (only
+  // read after a kPollClosed, on the thread that polls).
+  virtual bool lastPollTransportFailed() const { return false; }
   // Posts the close notice when a token is held (blocking), then forgets it.
   virtual void close() = 0;
   // Ends a blocked initSession() or poll() at once, as a transport failure,

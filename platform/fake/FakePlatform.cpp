@@ -37,6 +37,17 @@ class FakeTimer final : public RepeatingTimer {
   std::shared_ptr<FakePlatform::TimerRecord> record_;
 };
 
+class FakeStatusIndicator final : public StatusIndicator {
+ public:
+  explicit FakeStatusIndicator(std::shared_ptr<FakePlatform::IndicatorRecord> record)
+      : record_(std::move(record)) {}
+  ~FakeStatusIndicator() override { record_->removed = true; }
+  void SetState(const StatusIndicatorState& state) override { record_->states.push_back(state); }
+
+ private:
+  std::shared_ptr<FakePlatform::IndicatorRecord> record_;
+};
+
 }  // namespace
 
 FakePlatform::FakePlatform() = default;
@@ -123,6 +134,16 @@ std::optional<double> FakePlatform::PrimaryScreenHeight() {
   if (primary_screen_height) return primary_screen_height;
   if (displays.empty()) return std::nullopt;
   return displays.front().height;
+}
+
+std::unique_ptr<StatusIndicator> FakePlatform::CreateStatusIndicator(
+    const StatusIndicatorState& state, std::function<void()> on_stop) {
+  if (!has_status_area) return nullptr;
+  auto record = std::make_shared<IndicatorRecord>();
+  record->states.push_back(state);
+  record->on_stop = std::move(on_stop);
+  indicators.push_back(record);
+  return std::make_unique<FakeStatusIndicator>(std::move(record));
 }
 
 HotKeyHandlerRef FakePlatform::InstallHotKeyHandler(std::function<void()> on_press) {

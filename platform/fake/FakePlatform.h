@@ -37,6 +37,11 @@ class FakePlatform final : public Platform {
     HotKeyRef ref = 0;
     bool registered = true;
   };
+  struct IndicatorRecord {
+    std::vector<StatusIndicatorState> states;  // the first one and every SetState
+    std::function<void()> on_stop;
+    bool removed = false;
+  };
   struct DelayedWork {
     std::chrono::nanoseconds due;
     std::function<void()> work;
@@ -82,6 +87,11 @@ class FakePlatform final : public Platform {
   HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) override;
   void UnregisterHotKey(HotKeyRef hot_key) override;
   void ClearClipboard() override { ++clipboard_clears; }
+  std::unique_ptr<StatusIndicator> CreateStatusIndicator(const StatusIndicatorState& state,
+                                                         std::function<void()> on_stop) override;
+  void ShowNotification(const std::string& summary, const std::string& body) override {
+    notifications.emplace_back(summary, body);
+  }
   bool IsAccessibilityTrusted() override { ++trust_checks; return trusted; }
   bool PromptAccessibility() override { ++prompts; return trusted; }
   void OpenAccessibilitySettings() override { ++settings_opened; }
@@ -115,6 +125,7 @@ class FakePlatform final : public Platform {
   std::deque<int> alert_answers;           // next answers; none left: the first button
   bool hot_key_handler_install_fails = false;
   bool input_stopped = false;  // posted events are then not recorded
+  bool has_status_area = true;
 
   // --- Records ---
   std::vector<MouseEvent> mouse_events;
@@ -126,6 +137,8 @@ class FakePlatform final : public Platform {
   std::vector<HotKeyRecord> hot_keys;                  // every successful registration
   std::vector<std::pair<HotKeyHandlerRef, std::function<void()>>> hot_key_handlers;
   std::vector<uint16_t> refused_hot_key_codes;  // registrations answered with 0
+  std::vector<std::shared_ptr<IndicatorRecord>> indicators;  // every indicator ever created
+  std::vector<std::pair<std::string, std::string>> notifications;  // summary, body
   int activations = 0;
   int terminate_requests = 0;
   int clipboard_clears = 0;

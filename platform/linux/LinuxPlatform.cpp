@@ -3,7 +3,6 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QClipboard>
-#include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
@@ -23,6 +22,7 @@
 #include "platform/linux/QtMainQueue.h"
 #include "platform/linux/QtOpenUrlService.h"
 #include "platform/linux/QtOverlayWindow.h"
+#include "platform/linux/QtStatusIndicator.h"
 #include "platform/linux/X11Desktop.h"
 
 // Resources of a static library are registered by hand; the macro must be
@@ -110,6 +110,14 @@ class LinuxPlatform final : public Platform {
   void UnregisterHotKey(HotKeyRef hot_key) override { desktop_->UngrabHotKey(hot_key); }
 
   void ClearClipboard() override { QGuiApplication::clipboard()->clear(QClipboard::Clipboard); }
+
+  std::unique_ptr<StatusIndicator> CreateStatusIndicator(const StatusIndicatorState& state,
+                                                         std::function<void()> on_stop) override {
+    return CreateQtStatusIndicator(state, std::move(on_stop));
+  }
+  void ShowNotification(const std::string& summary, const std::string& body) override {
+    NotifyDesktop(FromUtf8(summary), FromUtf8(body));
+  }
 
   // Posting input needs the XTEST extension; there is nothing to ask the
   // user and no settings page to open on X11.
@@ -293,11 +301,8 @@ int LinuxPlatform::RunModalAlert(const AlertSpec& alert) {
     label->setOpenExternalLinks(false);
   }
   if (alert.use_app_icon) {
-    const QPixmap icon(QStringLiteral(":/AppIcon.png"));
-    if (!icon.isNull()) {
-      box.setIconPixmap(icon.scaled(kAlertIconSize, kAlertIconSize, Qt::KeepAspectRatio,
-                                    Qt::SmoothTransformation));
-    }
+    const QPixmap icon = AppIconPixmap(kAlertIconSize, box.devicePixelRatioF());
+    if (!icon.isNull()) box.setIconPixmap(icon);
   }
   std::vector<QAbstractButton*> buttons;
   if (alert.buttons.empty()) {
@@ -397,7 +402,7 @@ std::unique_ptr<Platform> CreateLinuxPlatform(int& argc, char** argv, std::strin
   QApplication::setDesktopFileName(QStringLiteral("com.morrowvane.Helper"));
   auto app = std::make_unique<QApplication>(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
-  QApplication::setWindowIcon(QIcon(QStringLiteral(":/AppIcon.png")));
+  QApplication::setWindowIcon(AppIcon());
   return std::make_unique<LinuxPlatform>(std::move(arguments), std::move(desktop), std::move(app));
 }
 

@@ -149,6 +149,7 @@ TEST_F(AppDelegateTest, FullSessionFromArgumentLogsInOrderAndDispatchesBatches) 
       "MorrowvaneHelper: parsed server=test.morrowvane.com sessionId=abc123",
       "MorrowvaneHelper: user granted; connecting to test.morrowvane.com",
       "MorrowvaneHelper: initSession ok; entering poll loop",
+      "MorrowvaneHelper: session ended: server closed the session",
       "MorrowvaneHelper: poll loop ending (result=3); terminating",
       "MorrowvaneHelper: dispatch cmd=version",
       "MorrowvaneHelper: dispatch cmd=version"));

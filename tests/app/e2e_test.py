@@ -9,6 +9,7 @@ Usage: e2e_test.py BINARY [unittest arguments, e.g. HelperE2E.test_full_session]
 import json
 import os
 import signal
+import subprocess
 import sys
 import unittest
 
@@ -36,6 +37,9 @@ HOT_KEY_NOTICE = envelope({"cmd": "hot key pressed"})
 TRICKLED_CLOSE = {"body": "x" * 60, "byte_interval": 1}
 INITCHECK_OK = envelope({"cmd": "initcheck", "version": "1.6", "result": "ok", "hotkey": "E"})
 VERSION_OK = envelope({"cmd": "version", "result": "ok", "version": "1.1"})
+HOT_KEY_NOTICE = envelope({"cmd": "hot key pressed"})
+ACTIVE = "Remote control active — stop with Control+Alt+Shift+E"
+STOPPED = "Remote control stopped"
 
 
 class HelperE2E(unittest.TestCase):
@@ -44,9 +48,9 @@ class HelperE2E(unittest.TestCase):
         self.addCleanup(self.xvfb.stop)
         self.display = harness.Display(self.xvfb.display)
 
-    def start(self, script, launches):
+    def start(self, script, launches, **options):
         session = harness.Session(BINARY, self.xvfb.display, script,
-                                  keep=bool(os.environ.get("MV_E2E_KEEP")))
+                                  keep=bool(os.environ.get("MV_E2E_KEEP")), **options)
         self.addCleanup(session.close)
         session.start(launches)
         return session
@@ -73,9 +77,11 @@ class HelperE2E(unittest.TestCase):
             {"body": "\ufeff" + batch(translate, {"cmd": "nosuchcommand"})},
             {"wait_posts": 4, "body": "close"},
         ]}
-        session = self.start(script, [{"args": [URL]}])
+        # A desktop without a status area: notifications tell the user.
+        session = self.start(script, [{"args": [URL]}], desktop=("notifications",))
         self.display.answer_alert("Return")
         self.assertEnded(session)
+        self.assertEqual(session.notifications(), [ACTIVE, "Remote control ended"])
 
         requests = session.requests()
         self.assertEqual([(r["method"], r["target"]) for r in requests[:2]],
@@ -106,9 +112,11 @@ class HelperE2E(unittest.TestCase):
             'MorrowvaneHelper: initSession GET ?id=abc123 -> {"token": "<redacted>"}',
             "MorrowvaneHelper: initSession ok; entering poll loop",
             "MorrowvaneHelper: dispatch cmd=initcheck",
+            "MorrowvaneHelper: quit hot key registered: Control+Alt+Shift+E",
             "MorrowvaneHelper: dispatch cmd=version",
             "MorrowvaneHelper: dispatch cmd=translatexywh",
             "MorrowvaneHelper: dispatch cmd=nosuchcommand",
+            "MorrowvaneHelper: session ended: server closed the session",
             "MorrowvaneHelper: poll loop ending (result=3); terminating",
         ])
 
@@ -140,19 +148,99 @@ class HelperE2E(unittest.TestCase):
         script = {"poll": [
             {"body": batch({"cmd": "initcheck"}, move(100, 200))},
             {"wait_posts": 2, "body": batch(move(300, 400), {"cmd": "version"})},
-            {"wait_posts": 3, "body": "close"},
+            {"wait_flag": "stopped", "body": batch({"cmd": "initcheck"})},
+            {"wait_posts": 5, "body": "close"},
         ]}
-        session = self.start(script, [{"args": [URL]}])
+        # A desktop with a status area, watched over D-Bus.
+        session = self.start(script, [{"args": [URL]}], desktop=("watcher", "notifications"))
         self.display.answer_alert("Return")
+
+        def shows(tooltip, enabled):
+            menu = [{"id": 1, "label": "Stop remote control", "enabled": enabled}]
+            items = session.status_items()
+            return len(items) == 1 and (items[0]["tooltip"], items[0]["menu"]) == (tooltip, menu)
+
         harness.wait_for("the first move", lambda: self.pointer() == (1380, 200))
         harness.wait_for("the initcheck reply", lambda: INITCHECK_OK in self.posts(session))
+        harness.wait_for("the active status icon", lambda: shows(ACTIVE, True))
+        self.assertEqual(session.notifications(), [])
         self.display.key("ctrl+alt+shift+e")
+        harness.wait_for("the stopped status icon", lambda: shows(STOPPED, False))
+        self.assertEqual(session.notifications(), [STOPPED])
+        session.raise_flag("stopped")
+        # A later initcheck allows input again; the icon's menu stops it like the key.
+        harness.wait_for("the second initcheck reply", lambda: len(self.posts(session)) == 4)
+        harness.wait_for("the active status icon again", lambda: shows(ACTIVE, True))
+        session.click_status_menu("Stop remote control")
         self.assertEnded(session)
-        posts = self.posts(session)
-        self.assertEqual(posts[1], envelope({"cmd": "hot key pressed"}))
-        self.assertEqual(posts[2:], [VERSION_OK, CLOSE_NOTICE])
-        # The gate is closed: the second batch's move had no effect.
+        self.assertEqual(self.posts(session), [INITCHECK_OK, HOT_KEY_NOTICE, VERSION_OK,
+                                               INITCHECK_OK, HOT_KEY_NOTICE, CLOSE_NOTICE])
+        # The gate closed at the key: the second batch's move had no effect.
         self.assertEqual(self.pointer(), (1380, 200))
+        self.assertEqual(session.notifications(), [STOPPED, STOPPED])
+        self.assertEqual(session.status_items(), [])  # the icon went with the session
+        self.assertEqual([line for line in session.log_lines() if "dispatch" not in line][-5:], [
+            "MorrowvaneHelper: quit hot key registered: Control+Alt+Shift+E",
+            "MorrowvaneHelper: quit hot key pressed",
+            'MorrowvaneHelper: "Stop remote control" chosen in the status icon',
+            "MorrowvaneHelper: session ended: server closed the session",
+            "MorrowvaneHelper: poll loop ending (result=3); terminating",
+        ])
+
+    def test_link_on_a_web_page_starts_the_installed_program_through_the_browser(self):
+        """The path a user takes: a page of the sharing site sends Chromium to
+        the launch link; a managed policy lets that origin open the scheme
+        without asking; Chromium hands the link to xdg-open, which finds the
+        installed desktop entry and starts the program. Chromium runs as the
+        namespace's root, so without its sandbox."""
+        page = "<!doctype html><script>location.href = %s;</script>" % json.dumps(URL)
+        script = {"other": [{"headers": {"Content-Type": "text/html"}, "body": page}],
+                  "poll": [{"body": batch({"cmd": "initcheck"})},
+                           {"wait_posts": 1, "body": "close"}]}
+        session = harness.Session(BINARY, self.xvfb.display, script,
+                                  keep=bool(os.environ.get("MV_E2E_KEEP")))
+        self.addCleanup(session.close)
+        home, prefix = os.path.join(session.work, "home"), os.path.join(session.work, "prefix")
+        policies = os.path.join(session.work, "chromium", "policies", "managed")
+        os.makedirs(policies)
+        with open(os.path.join(policies, "launch.json"), "w") as f:
+            json.dump({"AutoLaunchProtocolsFromOrigins": [
+                {"protocol": "morrowvanenativehost",
+                 "allowed_origins": ["https://test.morrowvane.com"]}]}, f)
+        env = {"HOME": home, "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+               "XDG_DATA_HOME": os.path.join(home, ".local", "share"),
+               "XDG_DATA_DIRS": os.path.join(prefix, "share") + ":/usr/share"}
+        subprocess.run(["cmake", "--install", os.path.dirname(BINARY), "--prefix", prefix],
+                       check=True, capture_output=True, timeout=120)
+        subprocess.run(["xdg-mime", "default", "com.morrowvane.Helper.desktop",
+                        "x-scheme-handler/morrowvanenativehost"],
+                       env=dict(os.environ, **env), check=True, timeout=60)
+        # No bus-activated services: with a desktop portal Chromium would ask
+        # it instead of xdg-open.
+        no_services = os.path.join(session.work, "no-services")
+        os.makedirs(no_services)
+        session.binds = [(os.path.join(session.work, "chromium"), "/etc/chromium"),
+                         (no_services, "/usr/share/dbus-1/services")]
+        session.env = env
+        # The page's certificate comes from the test CA, which Chromium's own
+        # trust store lacks; the program still verifies its connection.
+        session.start([{"argv": [
+            "chromium", "--no-sandbox", "--user-data-dir=" + os.path.join(home, "chromium"),
+            "--no-first-run", "--disable-gpu", "--password-store=basic",
+            "--ignore-certificate-errors", "https://test.morrowvane.com/start"]}])
+        # Docks match the dialog to the installed entry by its WM_CLASS.
+        wm_class = self.display.run(["xprop", "-id", self.display.wait_alert(timeout=60),
+                                     "WM_CLASS"]).stdout
+        with open(os.path.join(prefix, "share", "applications",
+                               "com.morrowvane.Helper.desktop")) as f:
+            self.assertIn('"%s"' % f.read().split("StartupWMClass=")[1].split()[0], wm_class)
+        self.display.answer_alert("Return")
+        harness.wait_for("the close notice", lambda: CLOSE_NOTICE in self.posts(session), 30)
+        self.assertEqual([(r["method"], r["target"]) for r in session.requests()[:2]],
+                         [("GET", "/start"), ("GET", "/nativehelper?id=abc123")])
+        self.assertEqual(self.posts(session), [INITCHECK_OK, CLOSE_NOTICE])
+        # xdg-open ran the entry's command with the link as its argument.
+        self.assertEqual(session.log_lines()[0], "MorrowvaneHelper: URL from argv: " + URL)
 
     def test_quit_hot_key_stops_a_long_batch_at_once(self):
         typing = [{"cmd": "keyboardchar", "key": "a"}] * 30000
@@ -242,8 +330,7 @@ class HelperE2E(unittest.TestCase):
         self.assertEqual(self.display.visible_windows("^%s$" % harness.ALERT_TITLE), [])
         self.display.key("ctrl+alt+shift+e")  # its notice releases the server's "close"
         self.assertEnded(session)
-        self.assertEqual(self.posts(session)[1:],
-                         [envelope({"cmd": "hot key pressed"}), CLOSE_NOTICE])
+        self.assertEqual(self.posts(session)[1:], [HOT_KEY_NOTICE, CLOSE_NOTICE])
         self.assertEqual([r["type"] for r in session.requests()].count("handshake"), 1)
         log = session.log_lines()
         self.assertIn("MorrowvaneHelper: GetURL event: " + other, log)

@@ -19,6 +19,10 @@ from e2e_test import CLOSE_NOTICE, VERSION_OK, batch, envelope  # noqa: E402
 
 POLL_ERROR = "MorrowvaneHelper: poll loop ending (result=2); terminating"
 POLL_CLOSED = "MorrowvaneHelper: poll loop ending (result=3); terminating"
+# How the log ends when the server answered something unusable, and when no
+# answer came whole.
+ERROR_ANSWER = ["MorrowvaneHelper: session ended: error answer", POLL_ERROR]
+TRANSPORT_FAILED = ["MorrowvaneHelper: session ended: transport failed", POLL_CLOSED]
 OTHER_HOST = "wrong.morrowvane.test"
 MIB = 1024 * 1024
 
@@ -39,9 +43,9 @@ def translated(x, y, w=1920, h=1080):
 
 class ServerFaults(harness.HelperCase):
 
-    def assertEndsWith(self, session, line, posts=(CLOSE_NOTICE,)):
+    def assertEndsWith(self, session, lines, posts=(CLOSE_NOTICE,)):
         self.assertEnded(session)
-        self.assertEqual(session.log_lines()[-1], line)
+        self.assertEqual(session.log_lines()[-len(lines):], lines)
         self.assertEqual(self.posts(session), list(posts))
 
     # --- bodies the helper cannot use --------------------------------------
@@ -49,23 +53,23 @@ class ServerFaults(harness.HelperCase):
     def test_garbage_poll_body_is_a_poll_error(self):
         session = self.start({"poll": [
             {"status": 502, "body": "<html><body>502 Bad Gateway</body></html>"}]})
-        self.assertEndsWith(session, POLL_ERROR)
+        self.assertEndsWith(session, ERROR_ANSWER)
         self.assertEqual([r["type"] for r in session.requests()], ["handshake", "poll", "post"])
 
     def test_deeply_nested_poll_body_that_is_no_batch_is_a_poll_error(self):
         depth = 100000
         session = self.start({"poll": [{"body": "[" * depth + "]" * depth}]})
-        self.assertEndsWith(session, POLL_ERROR)
+        self.assertEndsWith(session, ERROR_ANSWER)
 
     def test_truncated_body_is_a_transport_failure(self):
         # The server promises the whole batch and closes after 20 bytes.
         session = self.start({"poll": [{"body": batch({"cmd": "version"}), "cut_after": 20}]})
-        self.assertEndsWith(session, POLL_CLOSED)
+        self.assertEndsWith(session, TRANSPORT_FAILED)
         self.assertNotIn("MorrowvaneHelper: dispatch cmd=version", session.log_lines())
 
     def test_connection_reset_mid_body_is_a_transport_failure(self):
         session = self.start({"poll": [{"body": batch({"cmd": "version"}), "reset_after": 20}]})
-        self.assertEndsWith(session, POLL_CLOSED)
+        self.assertEndsWith(session, TRANSPORT_FAILED)
         self.assertNotIn("MorrowvaneHelper: dispatch cmd=version", session.log_lines())
 
     def assertHugeBodyRefused(self, **delivery):
@@ -88,7 +92,7 @@ class ServerFaults(harness.HelperCase):
         harness.wait_for("the close notice", lambda: self.posts(session), timeout=60)
         peak = harness.proc_status_kib(pid, "VmHWM")
         session.raise_flag("peak")
-        self.assertEndsWith(session, POLL_CLOSED)
+        self.assertEndsWith(session, TRANSPORT_FAILED)
         self.assertIsNotNone(peak)
         if harness.sanitized(self.BINARY):
             return  # its RSS is the sanitizer's; the run itself has been checked
@@ -138,7 +142,8 @@ class ServerFaults(harness.HelperCase):
                       "body": "close"}],
         }
         session = self.start(script, extra_hosts=[OTHER_HOST])
-        self.assertEndsWith(session, POLL_CLOSED, posts=[VERSION_OK, CLOSE_NOTICE])
+        self.assertEndsWith(session, ["MorrowvaneHelper: session ended: server closed the session",
+                                      POLL_CLOSED], posts=[VERSION_OK, CLOSE_NOTICE])
         requests = session.requests()
         self.assertEqual([r["type"] for r in requests], ["handshake", "poll", "poll", "post", "post"])
         # The redirect's own body is what the helper read: its token.

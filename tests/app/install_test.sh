@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and checks the desktop integration:
-# program, desktop entry (valid, registered for the scheme) and icon.
+# program, desktop entry (valid, registered for the scheme, naming the
+# installed program), icon, manual page and package documents.
 # Usage: install_test.sh BUILD_DIR [deb]   ("deb": build and inspect the package too)
 set -euo pipefail
 build=$1
@@ -14,6 +15,14 @@ entry=$scratch/prefix/share/applications/com.morrowvane.Helper.desktop
 [[ -f $entry ]] || fail "desktop entry not installed"
 desktop-file-validate "$entry" || fail "installed desktop entry does not validate"
 [[ -x $scratch/prefix/bin/morrowvane-helper ]] || fail "program not installed in bin/"
+grep -qx "Exec=$scratch/prefix/bin/morrowvane-helper %u" "$entry" ||
+  fail "desktop entry does not start the installed program: $(grep ^Exec= "$entry")"
+# The windows' WM_CLASS, so that docks group them under the entry.
+grep -qx 'StartupWMClass=morrowvane-helper' "$entry" || fail "desktop entry lacks StartupWMClass"
+for doc in man/man1/morrowvane-helper.1.gz doc/morrowvane-helper/copyright \
+           doc/morrowvane-helper/changelog.gz; do
+  [[ -f $scratch/prefix/share/$doc ]] || fail "$doc not installed"
+done
 [[ -f $scratch/prefix/share/icons/hicolor/scalable/apps/com.morrowvane.Helper.svg ]] ||
   fail "icon not installed"
 "$scratch/prefix/bin/morrowvane-helper" --version | grep -qx 'morrowvane-helper 1.0.0' ||
@@ -38,6 +47,12 @@ if [[ ${2:-} == deb ]]; then
   for lib in libc6 libqt6widgets6 libcurl4 libx11-6 libxtst6; do
     grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
   done
+  grep -q "Exec=/usr/bin/morrowvane-helper %u" <(dpkg-deb --fsys-tarfile "$deb" |
+    tar -xO ./usr/share/applications/com.morrowvane.Helper.desktop) ||
+    fail "packaged desktop entry does not start /usr/bin/morrowvane-helper"
+  # Clean at lintian's default level: no error and no warning.
+  findings=$(lintian --no-cfg --fail-on none "$deb" | grep -E '^[EW]: ' || true)
+  [[ -z $findings ]] || fail "lintian: $findings"
   echo "package: $(basename "$deb"); Depends: $depends"
 fi
 echo "install layout ok"

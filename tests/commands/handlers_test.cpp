@@ -2,6 +2,7 @@
 // borders, keys and the clipboard.
 #include <gmock/gmock.h>
 
+#include "commands/ControlStatus.h"
 #include "platform/KeyCodes.h"
 #include "tests/support/CoreTest.h"
 
@@ -125,6 +126,23 @@ TEST_F(QuitHotKeyTest, WithoutConnectionTheGateClosesAnyway) {
   platform.PressHotKey();
   EXPECT_FALSE(g_is_accepting_input);
   EXPECT_THAT(connection.bodies(), IsEmpty());
+}
+
+TEST_F(QuitHotKeyTest, WithoutAStatusAreaTheServerCannotMakeNotificationsPileUp) {
+  platform.has_status_area = false;
+  for (int i = 0; i < 3; ++i) {
+    Command(R"({"cmd":"initcheck"})");
+    Command(R"({"cmd":"quit"})");
+  }
+  Command(R"({"cmd":"initcheck"})");
+  platform.PressHotKey();
+  Command(R"({"cmd":"initcheck"})");
+  ShowControlEnded();
+  std::vector<std::string> summaries;
+  for (const auto& [summary, body] : platform.notifications) summaries.push_back(summary);
+  const std::string active = "Remote control active — stop with Control+Alt+Shift+E";
+  EXPECT_THAT(summaries, ElementsAre(active, "Remote control stopped", active,
+                                     "Remote control ended"));
 }
 
 class MonitorCommandsTest : public CoreTest {

@@ -1,9 +1,10 @@
-// Puts the process-wide state of the command path (overlays, quit hot key,
+// Puts the process-wide state of the command path (overlays, quit hot key, status icon,
 // input gate, server connection, platform) back to its start values, before
 // the platform it refers to goes away. Shared by the test fixture and the
 // batch fuzzer.
 #pragma once
 
+#include "commands/ControlStatus.h"
 #include "commands/QuitHotKey.h"
 #include "input/InputGate.h"
 #include "platform/Platform.h"
@@ -17,6 +18,7 @@ inline void ResetCoreState() {
   HideBorderWindow();
   HideDetectWindows();
   UnregisterQuitHotkey();
+  ShowControlEnded();
   g_is_accepting_input = false;
   SetAgentConnection(nullptr);
   SetCurrentPlatform(nullptr);

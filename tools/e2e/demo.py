@@ -6,8 +6,9 @@ typed text into a small probe window, translatexywh and a close.
 Usage: demo.py BUILD_DIR
 On the user's own X display (DISPLAY set and reachable) the user answers the
 consent dialog; otherwise a private Xvfb is used and the dialog is answered
-automatically. On Xvfb, screenshots of the identification windows and of the
-border are saved in BUILD_DIR/demo/.
+automatically. On Xvfb, screenshots of the consent dialog, the identification
+windows and the border, each with a caption saying what it shows, are saved in
+BUILD_DIR/demo/.
 """
 
 import json
@@ -93,6 +94,10 @@ def main():
         session.start([{"args": [URL]}])
         print("demo: browser would open %s; helper started" % URL)
         if xvfb:
+            display.wait_alert(timeout=30)
+            time.sleep(1.0)  # let the dialog paint
+            screenshot(display, os.path.join(shots, "consent.png"),
+                       "The consent dialog: nothing reaches the server before Yes")
             display.answer_alert("Return", timeout=30)
             print("demo: consent dialog answered: Yes")
         status = follow(session, display if xvfb else None, shots)
@@ -114,12 +119,26 @@ def main():
     return 0
 
 
+def screenshot(display, path, caption):
+    """The whole screen with `caption` in a band above it."""
+    display.screenshot(path)
+    subprocess.run(["convert", path, "-background", "#202020", "-fill", "white",
+                    "-font", "DejaVu-Sans", "-pointsize", "40", "-gravity", "north",
+                    "-splice", "0x70", "-annotate", "+0+12", caption, path],
+                   check=True, timeout=60)
+    print("demo: screenshot saved: %s (%s)" % (path, caption))
+
+
 def follow(session, display, shots):
     """Prints requests as they reach the server, takes the screenshots, and
     answers the helper's exit status."""
     seen = 0
     polls = 0
-    shots_due = {2: "identify.png", 3: "border.png"}  # after the Nth batch went out
+    # After the Nth batch went out: file name and caption.
+    shots_due = {2: ("identify.png", "Monitor identification: one window in its own colour on "
+                                     "each monitor (left, main, right)"),
+                 3: ("border.png", "The border the server drew around a rectangle of the main "
+                                   "monitor")}
     deadline = time.monotonic() + 180
     while True:
         ended = session.process.poll() is not None
@@ -139,9 +158,8 @@ def follow(session, display, shots):
                     print("server -> helper  close")
                 if display and polls - 1 in shots_due:
                     time.sleep(1.0)
-                    path = os.path.join(shots, shots_due.pop(polls - 1))
-                    display.screenshot(path)
-                    print("demo: screenshot saved: %s" % path)
+                    name, caption = shots_due.pop(polls - 1)
+                    screenshot(display, os.path.join(shots, name), caption)
             else:
                 print("helper -> server  %s %s  %s" % (request["method"], request["target"],
                                                        request["body"]))

@@ -25,6 +25,7 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SERVER = os.path.join(ROOT, "tools", "sharing_server.py")
 MAKE_CERTS = os.path.join(ROOT, "tools", "make-test-certs.sh")
+DESKTOP_SERVICES = os.path.join(ROOT, "tools", "e2e", "desktop_services.py")
 HOST = "test.morrowvane.com"
 ALERT_TITLE = "Morrowvane Remote Control Helper"
 
@@ -251,10 +252,15 @@ class Session:
     started inside the namespace with a launch plan."""
 
     def __init__(self, binary, display, script, keep=False, echo=None, cert="server",
-                 extra_hosts=()):
+                 extra_hosts=(), desktop=(), binds=(), env=None):
         self.binary = os.path.abspath(binary)
         self.cert = cert  # which certificate of make-test-certs.sh the server shows
         self.extra_hosts = extra_hosts  # more names that lead to the server
+        # Desktop stand-ins on the helper's session bus: "watcher" (a status
+        # area) and/or "notifications" (see desktop_services.py).
+        self.desktop = desktop
+        self.binds = binds  # (source, target) pairs mounted in the namespace
+        self.env = env or {}  # more environment for everything started inside
         self.display = display
         self.script = script
         self.keep = keep
@@ -264,6 +270,7 @@ class Session:
         self.state = os.path.join(self.work, "state")
         self.record_path = os.path.join(self.work, "record.jsonl")
         self.output = os.path.join(self.work, "output.txt")
+        self.desktop_path = os.path.join(self.work, "desktop.json")
 
     # --- setting up ---------------------------------------------------------
 
@@ -282,17 +289,26 @@ class Session:
         """Starts the server and the helper. `launches` is a list of launches
         made one after the other in the same D-Bus session, each a dict:
           "args": the program's arguments
+          "argv": instead of "args", a whole command to start (e.g. a browser)
           "after": a flag name: wait until flag(name) was raised first
           "background": True to go on without waiting for this launch to end
         The run's status is that of the first launch."""
         self._prepare()
         lines = ["set -u", "pids=()"]
+        if self.desktop:
+            ready = shlex.quote(os.path.join(self.work, "ready"))
+            lines += ["/usr/bin/python3 %s --state %s --flag-dir %s %s &" % (
+                          shlex.quote(DESKTOP_SERVICES), shlex.quote(self.desktop_path),
+                          shlex.quote(self.work), " ".join("--" + d for d in self.desktop)),
+                      "desktop=$!",
+                      "for i in $(seq 200); do [ -e %s ] && break; sleep 0.05; done" % ready]
         for index, launch in enumerate(launches):
             if launch.get("after"):
                 flag = os.path.join(self.work, "flag-" + launch["after"])
                 lines.append("for i in $(seq 600); do [ -e %s ] && break; sleep 0.1; done"
                              % shlex.quote(flag))
-            argv = " ".join(shlex.quote(a) for a in [self.binary] + launch["args"])
+            argv = " ".join(shlex.quote(a)
+                            for a in launch.get("argv") or [self.binary] + launch["args"])
             status = shlex.quote(os.path.join(self.work, "status-%d" % index))
             pid = shlex.quote(os.path.join(self.work, "pid-%d" % index))
             run = "{ %s & p=$!; echo $p > %s; wait $p; echo $? > %s; }" % (argv, pid, status)
@@ -301,16 +317,20 @@ class Session:
             else:
                 lines.append(run)
         lines.append('for p in "${pids[@]}"; do wait "$p"; done')
+        if self.desktop:
+            lines.append("kill $desktop")
         with open(os.path.join(self.work, "launch.sh"), "w") as f:
             f.write("\n".join(lines) + "\n")
 
         w = shlex.quote(self.work)
+        binds = "".join("mount --bind %s %s\n" % (shlex.quote(a), shlex.quote(b))
+                        for a, b in self.binds)
         inner = f"""
 set -eu
 ip link set lo up
 mount --bind {w}/hosts /etc/hosts
 mount --bind {w}/certs/ca.pem /etc/ssl/certs/ca-certificates.crt
-python3 {shlex.quote(SERVER)} --host 127.0.0.1 --port 443 --cert {w}/certs/{self.cert}.pem \
+{binds}python3 {shlex.quote(SERVER)} --host 127.0.0.1 --port 443 --cert {w}/certs/{self.cert}.pem \
   --key {w}/certs/{self.cert}.key --script {w}/script.json --record {w}/record.jsonl \
   --port-file {w}/port --flag-dir {w} {"--verbose" if self.echo else ""} &
 server=$!
@@ -320,7 +340,7 @@ set +e
 dbus-run-session -- bash {w}/launch.sh
 kill -TERM $server; wait $server
 """
-        env = dict(os.environ, DISPLAY=self.display, XDG_STATE_HOME=self.state)
+        env = dict(os.environ, DISPLAY=self.display, XDG_STATE_HOME=self.state, **self.env)
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         self.out_file = open(self.output, "w")
         self.process = subprocess.Popen(
@@ -368,6 +388,24 @@ kill -TERM $server; wait $server
                 return [line.rstrip("\n").split("  ", 1)[1] for line in f if "  " in line]
         except FileNotFoundError:
             return []
+
+    def desktop_state(self):
+        """What the desktop stand-ins saw: notifications and status items."""
+        try:
+            with open(self.desktop_path) as f:
+                return json.load(f)
+        except FileNotFoundError:
+            return {"notifications": [], "items": []}
+
+    def notifications(self):
+        return [n["summary"] for n in self.desktop_state()["notifications"]]
+
+    def status_items(self):
+        return [i for i in self.desktop_state()["items"] if not i["gone"]]
+
+    def click_status_menu(self, label):
+        with open(os.path.join(self.work, "flag-click"), "w") as f:
+            f.write(label)
 
     def wait_log(self, line, timeout=20.0):
         return wait_for("log line %r" % line, lambda: line in self.log_lines(), timeout)
