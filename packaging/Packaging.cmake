@@ -63,5 +63,6 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Morrowvane <support@morrowvane.com>")
 set(CPACK_DEBIAN_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Its dpkg trigger refreshes the scheme-handler cache when the entry comes or goes.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils")
+# qt6-wayland shows the dialogs on a Wayland session without Xwayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils, qt6-wayland")
 include(CPack)

@@ -6,13 +6,15 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
-  qt6-base-dev qt6-svg-dev libx11-dev libxtst-dev libxrandr-dev libxext-dev
+  qt6-base-dev qt6-svg-dev libx11-dev libxtst-dev libxrandr-dev libxext-dev libxkbcommon-dev
   rapidjson-dev liburiparser-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-xkb-utils xdotool x11-utils x11-xserver-utils xclip imagemagick
   openssl ca-certificates python3 iproute2 util-linux dbus-daemon dbus-x11
   desktop-file-utils xdg-utils fonts-dejavu-core man-db lintian
   python3-dbus python3-gi chromium
+  mutter xwayland xdg-desktop-portal xdg-desktop-portal-gnome pipewire wireplumber
+  qt6-wayland
 )
 
 missing=()

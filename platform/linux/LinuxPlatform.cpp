@@ -13,6 +13,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -24,6 +25,8 @@
 #include "platform/linux/QtOverlayWindow.h"
 #include "platform/linux/QtStatusIndicator.h"
 #include "platform/linux/X11Desktop.h"
+#include "platform/wayland/PortalRemoteDesktop.h"
+#include "platform/wayland/QtScreens.h"
 
 // Resources of a static library are registered by hand; the macro must be
 // used outside any namespace.
@@ -68,7 +71,7 @@ class QtRepeatingTimer final : public RepeatingTimer {
 class LinuxPlatform final : public Platform {
  public:
   LinuxPlatform(std::vector<std::string> arguments, std::unique_ptr<X11Desktop> desktop,
-                std::unique_ptr<QApplication> app);
+                std::unique_ptr<QApplication> app, bool wayland_session);
   ~LinuxPlatform() override;
 
   int RunApplication(ApplicationDelegate& delegate) override;
@@ -91,23 +94,43 @@ class LinuxPlatform final : public Platform {
   std::unique_ptr<RepeatingTimer> ScheduleRepeatingTimer(std::chrono::milliseconds interval,
                                                          std::function<void()> action) override;
 
-  std::vector<Rect> ActiveDisplayBounds() override { return desktop_->MonitorBounds(); }
+  std::vector<Rect> ActiveDisplayBounds() override {
+    return desktop_ ? desktop_->MonitorBounds() : QtScreenBounds();
+  }
   std::optional<double> PrimaryScreenHeight() override;
 
-  void PostMouseEvent(const MouseEvent& event) override { desktop_->PostMouse(event); }
-  void PostKeyboardEvent(const KeyboardEvent& event) override { desktop_->PostKeyboard(event); }
-  void FlushInput() override { desktop_->FlushInput(); }
-  bool InputStopped() override { return desktop_->InputStopped(); }
+  void PostMouseEvent(const MouseEvent& event) override;
+  void PostKeyboardEvent(const KeyboardEvent& event) override {
+    if (!portal_) {
+      desktop_->PostKeyboard(event);
+    } else if (!InputStopped()) {
+      portal_->PostKeyboard(event);
+    }
+  }
+  // Each portal call returns once the portal has it; only XTest buffers.
+  void FlushInput() override {
+    if (desktop_) desktop_->FlushInput();
+  }
+  bool InputStopped() override {
+    return desktop_ ? desktop_->InputStopped() : input_stopped_.load();
+  }
   void ResumeInput() override {
-    if (!terminating_) desktop_->ResumeInput();
+    if (terminating_) return;
+    if (desktop_) {
+      desktop_->ResumeInput();
+    } else {
+      input_stopped_ = false;
+    }
   }
 
   HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) override;
   void RemoveHotKeyHandler(HotKeyHandlerRef handler) override { hot_key_handlers_.erase(handler); }
   HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) override {
-    return desktop_->GrabHotKey(key_code, modifiers);
+    return desktop_ ? desktop_->GrabHotKey(key_code, modifiers) : 0;
   }
-  void UnregisterHotKey(HotKeyRef hot_key) override { desktop_->UngrabHotKey(hot_key); }
+  void UnregisterHotKey(HotKeyRef hot_key) override {
+    if (desktop_) desktop_->UngrabHotKey(hot_key);
+  }
 
   void ClearClipboard() override { QGuiApplication::clipboard()->clear(QClipboard::Clipboard); }
 
@@ -119,10 +142,13 @@ class LinuxPlatform final : public Platform {
     NotifyDesktop(FromUtf8(summary), FromUtf8(body));
   }
 
-  // Posting input needs the XTEST extension; there is nothing to ask the
-  // user and no settings page to open on X11.
-  bool IsAccessibilityTrusted() override { return desktop_->HasXTest(); }
-  bool PromptAccessibility() override { return desktop_->HasXTest(); }
+  // Posting input on X11 needs the XTEST extension, with nothing to ask the
+  // user; on Wayland it needs a portal session the user accepted in the
+  // desktop's own dialog. Neither has a settings page to open.
+  bool IsAccessibilityTrusted() override {
+    return portal_ ? portal_->IsStarted() : desktop_->HasXTest();
+  }
+  bool PromptAccessibility() override;
   void OpenAccessibilitySettings() override {}
 
   void WriteSystemLog(std::string_view message) override;
@@ -131,10 +157,22 @@ class LinuxPlatform final : public Platform {
   void DeliverOpenURL(const std::string& url);
   void CallHotKeyHandlers();
   void JoinWorkers();
+  // In root coordinates; the compositor's layout without an X display.
+  Rect PrimaryRoot() { return desktop_ ? desktop_->PrimaryMonitorRoot() : PrimaryQtScreen(); }
+  void StopInput() {
+    if (desktop_) {
+      desktop_->StopInput();
+    } else {
+      input_stopped_ = true;
+    }
+  }
 
   std::vector<std::string> arguments_;
-  std::unique_ptr<X11Desktop> desktop_;
+  std::unique_ptr<X11Desktop> desktop_;  // none on Wayland without Xwayland
   std::unique_ptr<QApplication> app_;
+  // Input on a Wayland session; XTest would only reach Xwayland's clients.
+  std::unique_ptr<PortalRemoteDesktop> portal_;
+  std::atomic<bool> input_stopped_{false};  // without an X display
   // Parent of the timers and the connections below; goes before the app.
   std::unique_ptr<QObject> owner_;
   std::unique_ptr<QtMainQueue> queue_;
@@ -157,12 +195,23 @@ class LinuxPlatform final : public Platform {
 
 LinuxPlatform::LinuxPlatform(std::vector<std::string> arguments,
                              std::unique_ptr<X11Desktop> desktop,
-                             std::unique_ptr<QApplication> app)
+                             std::unique_ptr<QApplication> app, bool wayland_session)
     : arguments_(std::move(arguments)),
       desktop_(std::move(desktop)),
       app_(std::move(app)),
       owner_(std::make_unique<QObject>()),
       queue_(std::make_unique<QtMainQueue>()) {
+  // The user ending the session at the desktop stops remote input as the
+  // quit hot key does.
+  if (wayland_session) {
+    portal_ = std::make_unique<PortalRemoteDesktop>(
+        [this] {
+          StopInput();
+          CallHotKeyHandlers();
+        },
+        [this] { return InputStopped(); });
+  }
+  if (!desktop_) return;
   // Posting has stopped already on the hot key thread; the handlers run on
   // the main thread, also under a dialog and ahead of queued batches.
   desktop_->SetHotKeyPressHandler([this] {
@@ -188,7 +237,8 @@ LinuxPlatform::LinuxPlatform(std::vector<std::string> arguments,
 }
 
 LinuxPlatform::~LinuxPlatform() {
-  desktop_->SetHotKeyPressHandler(nullptr);  // it reaches owner_ from another thread
+  // It reaches owner_ from another thread.
+  if (desktop_) desktop_->SetHotKeyPressHandler(nullptr);
   JoinWorkers();
   url_service_.reset();
   for (const QPointer<QtOverlayWidget>& widget : widgets_) delete widget.data();
@@ -260,7 +310,7 @@ void LinuxPlatform::DeliverOpenURL(const std::string& url) {
 void LinuxPlatform::Terminate() {
   if (terminating_) return;
   terminating_ = true;
-  desktop_->StopInput();
+  StopInput();
   // A browser launch from now on becomes the running instance itself
   // instead of handing its link to this one.
   if (url_service_) url_service_->Release();
@@ -332,6 +382,7 @@ int LinuxPlatform::RunModalAlert(const AlertSpec& alert) {
 }
 
 std::unique_ptr<OverlayWindow> LinuxPlatform::CreateOverlayWindow(const OverlayWindowSpec& spec) {
+  if (!desktop_) return SkippedOverlayWindow();
   std::erase_if(widgets_, [](const QPointer<QtOverlayWidget>& widget) { return widget.isNull(); });
   const RootRect root = WindowSystemFrameToRoot(spec.frame, desktop_->PrimaryMonitorRoot());
   auto* widget = new QtOverlayWidget(spec, root, &CompositorRunning);
@@ -352,8 +403,25 @@ std::unique_ptr<RepeatingTimer> LinuxPlatform::ScheduleRepeatingTimer(
   return std::make_unique<QtRepeatingTimer>(timer);
 }
 
+void LinuxPlatform::PostMouseEvent(const MouseEvent& event) {
+  if (!portal_) {
+    desktop_->PostMouse(event);
+    return;
+  }
+  if (InputStopped()) return;
+  // Xwayland's root window has the compositor's layout.
+  const Rect primary = PrimaryRoot();
+  portal_->PostMouse(event, event.x + primary.x, event.y + primary.y);
+}
+
+bool LinuxPlatform::PromptAccessibility() {
+  if (!portal_) return desktop_->HasXTest();
+  portal_->Start();
+  return portal_->IsStarted();
+}
+
 std::optional<double> LinuxPlatform::PrimaryScreenHeight() {
-  const Rect primary = desktop_->PrimaryMonitorRoot();
+  const Rect primary = PrimaryRoot();
   if (primary.width <= 0 || primary.height <= 0) return std::nullopt;
   return primary.height;
 }
@@ -381,21 +449,31 @@ void LinuxPlatform::WriteSystemLog(std::string_view message) {
 
 std::unique_ptr<Platform> CreateLinuxPlatform(int& argc, char** argv, std::string* error) {
   std::vector<std::string> arguments(argv, argv + argc);
-  // QApplication aborts without a display; ask X first.
+  const char* wayland_display = std::getenv("WAYLAND_DISPLAY");
+  const char* session_type = std::getenv("XDG_SESSION_TYPE");
+  const bool has_wayland_display = wayland_display && wayland_display[0] != '\0';
+  const bool wayland =
+      has_wayland_display || (session_type && std::string_view(session_type) == "wayland");
+  // QApplication aborts without a display; ask first.
   const char* display = std::getenv("DISPLAY");
-  if (display == nullptr || display[0] == '\0') {
-    if (error) *error = "no X display (DISPLAY is not set)";
+  std::unique_ptr<X11Desktop> desktop;
+  if (display && display[0] != '\0') {
+    std::string open_error;
+    desktop = X11Desktop::Open(nullptr, &open_error);
+    if (!desktop) {
+      if (error) *error = open_error.empty() ? "cannot open the X display" : open_error;
+      return nullptr;
+    }
+    // The X display is the one this program works on, whatever session
+    // type the desktop announces.
+    qputenv("QT_QPA_PLATFORM", "xcb");
+  } else if (has_wayland_display) {
+    // No Xwayland: the dialogs still reach the user through Wayland.
+    qputenv("QT_QPA_PLATFORM", "wayland");
+  } else {
+    if (error) *error = "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
     return nullptr;
   }
-  std::string open_error;
-  std::unique_ptr<X11Desktop> desktop = X11Desktop::Open(nullptr, &open_error);
-  if (!desktop) {
-    if (error) *error = open_error.empty() ? "cannot open the X display" : open_error;
-    return nullptr;
-  }
-  // The X display is the one this program works on, whatever session type
-  // the desktop announces.
-  qputenv("QT_QPA_PLATFORM", "xcb");
   InitPlatformResources();
   QApplication::setApplicationName(QStringLiteral("MorrowvaneHelper"));
   QApplication::setApplicationDisplayName(QStringLiteral("Morrowvane Remote Control Helper"));
@@ -403,7 +481,8 @@ std::unique_ptr<Platform> CreateLinuxPlatform(int& argc, char** argv, std::strin
   auto app = std::make_unique<QApplication>(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setWindowIcon(AppIcon());
-  return std::make_unique<LinuxPlatform>(std::move(arguments), std::move(desktop), std::move(app));
+  return std::make_unique<LinuxPlatform>(std::move(arguments), std::move(desktop), std::move(app),
+                                         wayland);
 }
 
 }  // namespace mv

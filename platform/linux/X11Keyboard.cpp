@@ -11,6 +11,7 @@
 
 #include "platform/KeyCodes.h"
 #include "platform/Platform.h"
+#include "platform/linux/Keysyms.h"
 #include "platform/linux/X11ErrorTrap.h"
 
 namespace mv {
@@ -24,53 +25,6 @@ namespace {
 constexpr auto kKeepAfterStrike = std::chrono::milliseconds(500);
 // Text held back beyond this goes out without waiting for the batch's end.
 constexpr size_t kPlanWindow = 4096;
-
-KeySym KeysymForKeyCode(uint16_t key_code) {
-  switch (key_code) {
-    case keycode::kReturn: return XK_Return;
-    case keycode::kTab: return XK_Tab;
-    case keycode::kSpace: return XK_space;
-    case keycode::kDelete: return XK_BackSpace;
-    case keycode::kForwardDelete: return XK_Delete;
-    case keycode::kEscape: return XK_Escape;
-    case keycode::kLeftArrow: return XK_Left;
-    case keycode::kRightArrow: return XK_Right;
-    case keycode::kDownArrow: return XK_Down;
-    case keycode::kUpArrow: return XK_Up;
-  }
-  if (auto letter = keycode::LetterFor(key_code)) return XK_a + (*letter - 'A');
-  return NoSymbol;
-}
-
-// Control characters that are keys of their own; the others are dropped.
-KeySym KeysymForCodePoint(char32_t c) {
-  switch (c) {
-    case U'\b': return XK_BackSpace;
-    case U'\t': return XK_Tab;
-    case U'\n':
-    case U'\r': return XK_Return;
-    case U'\x1b': return XK_Escape;
-  }
-  if (c < 0x20 || (c >= 0x7f && c < 0xa0)) return NoSymbol;
-  if (c <= 0xff) return c;  // Latin-1 keysyms are the code points
-  return 0x1000000 + c;
-}
-
-std::vector<char32_t> DecodeUtf16(const std::u16string& units) {
-  std::vector<char32_t> result;
-  for (size_t i = 0; i < units.size(); ++i) {
-    char32_t u = units[i];
-    bool high = u >= 0xD800 && u <= 0xDBFF;
-    bool low = u >= 0xDC00 && u <= 0xDFFF;
-    if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-      result.push_back(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
-      ++i;
-    } else if (!high && !low) {
-      result.push_back(u);
-    }
-  }
-  return result;
-}
 
 bool IsDown(const char keys[32], KeyCode key) { return keys[key / 8] & (1 << (key % 8)); }
 

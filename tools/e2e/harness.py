@@ -260,7 +260,9 @@ class Session:
         # area) and/or "notifications" (see desktop_services.py).
         self.desktop = desktop
         self.binds = binds  # (source, target) pairs mounted in the namespace
-        self.env = env or {}  # more environment for everything started inside
+        # More environment for everything started inside; with
+        # DBUS_SESSION_BUS_ADDRESS the helper joins that bus, not a private one.
+        self.env = env or {}
         self.display = display
         self.script = script
         self.keep = keep
@@ -337,11 +339,12 @@ server=$!
 for i in $(seq 200); do [ -e {w}/port ] && break; sleep 0.05; done
 [ -e {w}/port ] || {{ echo "sharing server did not start" >&2; exit 97; }}
 set +e
-dbus-run-session -- bash {w}/launch.sh
+{"" if "DBUS_SESSION_BUS_ADDRESS" in self.env else "dbus-run-session --"} bash {w}/launch.sh
 kill -TERM $server; wait $server
 """
-        env = dict(os.environ, DISPLAY=self.display, XDG_STATE_HOME=self.state, **self.env)
+        env = dict(os.environ, DISPLAY=self.display, XDG_STATE_HOME=self.state)
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        env.update(self.env)
         self.out_file = open(self.output, "w")
         self.process = subprocess.Popen(
             ["unshare", "-Urnm", "--propagation", "private", "bash", "-c", inner],
