@@ -1,5 +1,9 @@
 #include "platform/wayland/PortalRemoteDesktop.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -7,10 +11,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
 #include "platform/linux/Keysyms.h"
@@ -39,7 +39,8 @@ void Log(const QString& message) { qWarning().noquote() << "MorrowvaneHelper: " 
 // Where the desktop's permission to restore a session is kept between runs.
 QString RestoreTokenPath() {
   QString state = qEnvironmentVariable("XDG_STATE_HOME");
-  if (!state.startsWith(QLatin1Char('/'))) state = QDir::homePath() + QStringLiteral("/.local/state");
+  if (!state.startsWith(QLatin1Char('/')))
+    state = QDir::homePath() + QStringLiteral("/.local/state");
   return state + QStringLiteral("/MorrowvaneHelper/portal-restore-token");
 }
 
@@ -53,7 +54,8 @@ void WriteRestoreToken(const QString& token) {
   const QString path = RestoreTokenPath();
   QDir().mkpath(path.section(QLatin1Char('/'), 0, -2));
   // Created 0600 from the start: the token lets this user's programs skip the dialog.
-  const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd =
+      ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return;
   const QByteArray bytes = token.toUtf8();
   if (fchmod(fd, 0600) != 0 || write(fd, bytes.constData(), bytes.size()) != bytes.size()) {
@@ -90,13 +92,15 @@ PortalRemoteDesktop::~PortalRemoteDesktop() { Stop(); }
 void PortalRemoteDesktop::Start() {
   if (state_ != State::kIdle) return;
   if (version_ < 0) {
-    const QDBusMessage reply =
-        QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
-            kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"))
-            << kRemoteDesktop << QStringLiteral("version"));
-    version_ = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
-                   ? static_cast<int>(reply.arguments().first().value<QDBusVariant>().variant().toUInt())
-                   : 0;
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(
+        QDBusMessage::createMethodCall(kService, kPath,
+                                       QStringLiteral("org.freedesktop.DBus.Properties"),
+                                       QStringLiteral("Get"))
+        << kRemoteDesktop << QStringLiteral("version"));
+    version_ =
+        reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+            ? static_cast<int>(reply.arguments().first().value<QDBusVariant>().variant().toUInt())
+            : 0;
     if (version_ == 0) {
       Log(QStringLiteral("this desktop offers no RemoteDesktop portal (%1); remote input is not "
                          "possible on it")
@@ -118,7 +122,8 @@ void PortalRemoteDesktop::Request(const QString& interface, const QString& metho
   // path, which follows from the sender and the token, before calling.
   QString sender = bus.baseService().mid(1);
   sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-  request_path_ = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
+  request_path_ =
+      QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
   bus.connect(QString(), request_path_, kRequest, QStringLiteral("Response"), this,
               SLOT(OnResponse(uint, QVariantMap)));
   arguments.append(options);
@@ -217,8 +222,7 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
 void PortalRemoteDesktop::OnSessionClosed() {
   const bool was_started = IsStarted();
   QDBusConnection::sessionBus().disconnect(QString(), session_.path(), kSession,
-                                           QStringLiteral("Closed"), this,
-                                           SLOT(OnSessionClosed()));
+                                           QStringLiteral("Closed"), this, SLOT(OnSessionClosed()));
   session_ = {};
   Fail(QStringLiteral("the desktop closed the remote desktop session"));
   if (was_started && on_closed_) on_closed_();
@@ -243,9 +247,9 @@ void PortalRemoteDesktop::Stop() {
   QDBusConnection bus = QDBusConnection::sessionBus();
   bus.disconnect(QString(), session_.path(), kSession, QStringLiteral("Closed"), this,
                  SLOT(OnSessionClosed()));
-  bus.call(QDBusMessage::createMethodCall(kService, session_.path(), kSession,
-                                          QStringLiteral("Close")),
-           QDBus::NoBlock);
+  bus.call(
+      QDBusMessage::createMethodCall(kService, session_.path(), kSession, QStringLiteral("Close")),
+      QDBus::NoBlock);
   session_ = {};
 }
 
@@ -280,12 +284,21 @@ void PortalRemoteDesktop::PostMouse(const MouseEvent& event, double x, double y)
   int button = 0;
   uint pressed = 0;
   switch (event.type) {
-    case MouseEventType::kLeftMouseDown: button = kButtonLeft, pressed = 1; break;
-    case MouseEventType::kLeftMouseUp: button = kButtonLeft; break;
-    case MouseEventType::kRightMouseDown: button = kButtonRight, pressed = 1; break;
-    case MouseEventType::kRightMouseUp: button = kButtonRight; break;
+    case MouseEventType::kLeftMouseDown:
+      button = kButtonLeft, pressed = 1;
+      break;
+    case MouseEventType::kLeftMouseUp:
+      button = kButtonLeft;
+      break;
+    case MouseEventType::kRightMouseDown:
+      button = kButtonRight, pressed = 1;
+      break;
+    case MouseEventType::kRightMouseUp:
+      button = kButtonRight;
+      break;
     case MouseEventType::kMouseMoved:
-    case MouseEventType::kLeftMouseDragged: return;
+    case MouseEventType::kLeftMouseDragged:
+      return;
   }
   Notify(QStringLiteral("NotifyPointerButton"), {button, pressed});
 }

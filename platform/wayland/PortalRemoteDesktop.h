@@ -11,7 +11,6 @@
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
-
 #include <functional>
 #include <vector>
 

@@ -7,7 +7,9 @@
 namespace mv {
 namespace {
 
-Rect ToRect(const QRect& r) { return {double(r.x()), double(r.y()), double(r.width()), double(r.height())}; }
+Rect ToRect(const QRect& r) {
+  return {double(r.x()), double(r.y()), double(r.width()), double(r.height())};
+}
 
 class NoOverlayWindow final : public OverlayWindow {
  public:
@@ -42,8 +44,9 @@ std::vector<Rect> QtScreenBounds() {
 std::unique_ptr<OverlayWindow> SkippedOverlayWindow() {
   static bool logged = false;
   if (!std::exchange(logged, true)) {
-    qWarning("MorrowvaneHelper: no X display: the border and identification windows are not "
-             "shown (Wayland lets no program place a window)");
+    qWarning(
+        "MorrowvaneHelper: no X display: the border and identification windows are not "
+        "shown (Wayland lets no program place a window)");
   }
   return std::make_unique<NoOverlayWindow>();
 }

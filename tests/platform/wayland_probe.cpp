@@ -8,6 +8,8 @@
 //   focus X            the keyboard focus came to the window at X ("-": left)
 // Numbers in decimal except BUTTONS and MODIFIERS (hex). It ends when its
 // standard input closes.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -18,7 +20,6 @@
 #include <QWindow>
 #include <cstdio>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
 namespace {

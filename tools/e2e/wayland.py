@@ -221,11 +221,12 @@ class MutterUser:
         (the probe below it no longer sees the pointer there), then shares
         both monitors with remote interaction on, or cancels."""
         def covered():
+            # Twice unseen, so that a slow client is not taken for a dialog.
             for x in (640, 641):
                 self.move(x, 400)
-                if not probe_sees(x, 400):
-                    return True
-            return False
+                if probe_sees(x, 400):
+                    return False
+            return True
         wait_for("the portal's dialog", covered, 30)
         time.sleep(1)  # it zooms in as it appears
         if accept:
