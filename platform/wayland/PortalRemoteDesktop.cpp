@@ -110,7 +110,8 @@ void PortalRemoteDesktop::Start() {
   if (version_ == 0) return;
   state_ = State::kCreating;
   Request(kRemoteDesktop, QStringLiteral("CreateSession"), {},
-          {{QStringLiteral("session_handle_token"), QStringLiteral("mv%1").arg(getpid())}});
+          {{QStringLiteral("session_handle_token"),
+            QStringLiteral("mv%1_%2").arg(getpid()).arg(++request_serial_)}});
 }
 
 void PortalRemoteDesktop::Request(const QString& interface, const QString& method,
@@ -119,12 +120,13 @@ void PortalRemoteDesktop::Request(const QString& interface, const QString& metho
   const QString token = QStringLiteral("mv%1_%2").arg(getpid()).arg(++request_serial_);
   options.insert(QStringLiteral("handle_token"), token);
   // The answer may come before the call returns: listen on the request's
-  // path, which follows from the sender and the token, before calling.
+  // path, which follows from the sender and the token, before calling. Only
+  // the portal's own signals count.
   QString sender = bus.baseService().mid(1);
   sender.replace(QLatin1Char('.'), QLatin1Char('_'));
   request_path_ =
       QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
-  bus.connect(QString(), request_path_, kRequest, QStringLiteral("Response"), this,
+  bus.connect(kService, request_path_, kRequest, QStringLiteral("Response"), this,
               SLOT(OnResponse(uint, QVariantMap)));
   arguments.append(options);
   const QDBusMessage reply = Call(interface, method, arguments);
@@ -134,7 +136,7 @@ void PortalRemoteDesktop::Request(const QString& interface, const QString& metho
 }
 
 void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) {
-  QDBusConnection::sessionBus().disconnect(QString(), request_path_, kRequest,
+  QDBusConnection::sessionBus().disconnect(kService, request_path_, kRequest,
                                            QStringLiteral("Response"), this,
                                            SLOT(OnResponse(uint, QVariantMap)));
   request_path_.clear();
@@ -148,7 +150,7 @@ void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) 
       session_ = QDBusObjectPath(handle.canConvert<QDBusObjectPath>()
                                      ? handle.value<QDBusObjectPath>().path()
                                      : handle.toString());
-      QDBusConnection::sessionBus().connect(QString(), session_.path(), kSession,
+      QDBusConnection::sessionBus().connect(kService, session_.path(), kSession,
                                             QStringLiteral("Closed"), this,
                                             SLOT(OnSessionClosed()));
       state_ = State::kSelectingDevices;
@@ -221,7 +223,7 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
 
 void PortalRemoteDesktop::OnSessionClosed() {
   const bool was_started = IsStarted();
-  QDBusConnection::sessionBus().disconnect(QString(), session_.path(), kSession,
+  QDBusConnection::sessionBus().disconnect(kService, session_.path(), kSession,
                                            QStringLiteral("Closed"), this, SLOT(OnSessionClosed()));
   session_ = {};
   Fail(QStringLiteral("the desktop closed the remote desktop session"));
@@ -231,7 +233,7 @@ void PortalRemoteDesktop::OnSessionClosed() {
 void PortalRemoteDesktop::Fail(const QString& why) {
   Log(why);
   if (!request_path_.isEmpty()) {
-    QDBusConnection::sessionBus().disconnect(QString(), request_path_, kRequest,
+    QDBusConnection::sessionBus().disconnect(kService, request_path_, kRequest,
                                              QStringLiteral("Response"), this,
                                              SLOT(OnResponse(uint, QVariantMap)));
     request_path_.clear();
@@ -245,7 +247,7 @@ void PortalRemoteDesktop::Stop() {
   has_position_ = false;
   if (session_.path().isEmpty()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
-  bus.disconnect(QString(), session_.path(), kSession, QStringLiteral("Closed"), this,
+  bus.disconnect(kService, session_.path(), kSession, QStringLiteral("Closed"), this,
                  SLOT(OnSessionClosed()));
   bus.call(
       QDBusMessage::createMethodCall(kService, session_.path(), kSession, QStringLiteral("Close")),

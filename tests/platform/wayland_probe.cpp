@@ -62,6 +62,8 @@ class Surface final : public QWidget {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  // A loaded machine spreads the clicks that the helper sends back to back.
+  QApplication::setDoubleClickInterval(2000);
   std::vector<std::unique_ptr<Surface>> surfaces;
   for (QScreen* screen : QGuiApplication::screens()) {
     surfaces.push_back(std::make_unique<Surface>(screen));

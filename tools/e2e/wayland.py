@@ -157,7 +157,7 @@ class Compositor:
                     os.killpg(process.pid, signal.SIGKILL)
                     process.wait()
         self.loop.quit()
-        subprocess.run(["fusermount", "-uz", os.path.join(self.runtime, "doc")],
+        subprocess.run(["fusermount3", "-uz", os.path.join(self.runtime, "doc")],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
         shutil.rmtree(self.work, ignore_errors=True)
 
