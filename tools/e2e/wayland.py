@@ -105,6 +105,9 @@ class Compositor:
         if x11:
             self.display, xauthority = wait_for("mutter's X display", self._xwayland, 30)
             self.env.update(DISPLAY=self.display, XAUTHORITY=xauthority)
+            # Mutter starts Xwayland for the first X client; not the helper's.
+            subprocess.run(["xdpyinfo"], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60, check=True)
         self.bus = Gio.DBusConnection.new_for_address_sync(
             session, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
             Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
