@@ -16,10 +16,7 @@ class FakeWindow final : public OverlayWindow {
     record_->on_screen = false;
   }
   void SetContent(const OverlayContent& content) override { record_->contents.push_back(content); }
-  void OrderFrontRegardless() override {
-    record_->on_screen = true;
-    ++record_->order_front_count;
-  }
+  void OrderFrontRegardless() override { record_->on_screen = true; }
   void OrderOut() override { record_->on_screen = false; }
 
  private:
@@ -35,17 +32,6 @@ class FakeTimer final : public RepeatingTimer {
 
  private:
   std::shared_ptr<FakePlatform::TimerRecord> record_;
-};
-
-class FakeStatusIndicator final : public StatusIndicator {
- public:
-  explicit FakeStatusIndicator(std::shared_ptr<FakePlatform::IndicatorRecord> record)
-      : record_(std::move(record)) {}
-  ~FakeStatusIndicator() override { record_->removed = true; }
-  void SetState(const StatusIndicatorState& state) override { record_->states.push_back(state); }
-
- private:
-  std::shared_ptr<FakePlatform::IndicatorRecord> record_;
 };
 
 }  // namespace
@@ -122,32 +108,14 @@ std::unique_ptr<OverlayWindow> FakePlatform::CreateOverlayWindow(const OverlayWi
 }
 
 std::unique_ptr<RepeatingTimer> FakePlatform::ScheduleRepeatingTimer(
-    std::chrono::milliseconds interval, std::function<void()> action) {
+    std::chrono::milliseconds, std::function<void()> action) {
   auto record = std::make_shared<TimerRecord>();
-  record->interval = interval;
   record->action = std::move(action);
   timers.push_back(record);
   return std::make_unique<FakeTimer>(record);
 }
 
-std::optional<double> FakePlatform::PrimaryScreenHeight() {
-  if (primary_screen_height) return primary_screen_height;
-  if (displays.empty()) return std::nullopt;
-  return displays.front().height;
-}
-
-std::unique_ptr<StatusIndicator> FakePlatform::CreateStatusIndicator(
-    const StatusIndicatorState& state, std::function<void()> on_stop) {
-  if (!has_status_area) return nullptr;
-  auto record = std::make_shared<IndicatorRecord>();
-  record->states.push_back(state);
-  record->on_stop = std::move(on_stop);
-  indicators.push_back(record);
-  return std::make_unique<FakeStatusIndicator>(std::move(record));
-}
-
 HotKeyHandlerRef FakePlatform::InstallHotKeyHandler(std::function<void()> on_press) {
-  if (hot_key_handler_install_fails) return 0;
   const HotKeyHandlerRef ref = next_ref_++;
   hot_key_handlers.emplace_back(ref, std::move(on_press));
   return ref;

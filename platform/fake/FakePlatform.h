@@ -24,10 +24,8 @@ class FakePlatform final : public Platform {
     std::vector<OverlayContent> contents;  // every SetContent, in order
     bool on_screen = false;
     bool released = false;
-    int order_front_count = 0;
   };
   struct TimerRecord {
-    std::chrono::milliseconds interval{};
     std::function<void()> action;
     bool valid = true;
   };
@@ -36,11 +34,6 @@ class FakePlatform final : public Platform {
     uint32_t modifiers = 0;
     HotKeyRef ref = 0;
     bool registered = true;
-  };
-  struct IndicatorRecord {
-    std::vector<StatusIndicatorState> states;  // the first one and every SetState
-    std::function<void()> on_stop;
-    bool removed = false;
   };
   struct DelayedWork {
     std::chrono::nanoseconds due;
@@ -68,7 +61,9 @@ class FakePlatform final : public Platform {
   std::unique_ptr<RepeatingTimer> ScheduleRepeatingTimer(std::chrono::milliseconds interval,
                                                          std::function<void()> action) override;
   std::vector<Rect> ActiveDisplayBounds() override { return displays; }
-  std::optional<double> PrimaryScreenHeight() override;
+  std::optional<double> PrimaryScreenHeight() override {
+    return displays.empty() ? std::nullopt : std::optional<double>(displays.front().height);
+  }
   void PostMouseEvent(const MouseEvent& event) override {
     if (!input_stopped) mouse_events.push_back(event);
   }
@@ -87,11 +82,12 @@ class FakePlatform final : public Platform {
   HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) override;
   void UnregisterHotKey(HotKeyRef hot_key) override;
   void ClearClipboard() override { ++clipboard_clears; }
-  std::unique_ptr<StatusIndicator> CreateStatusIndicator(const StatusIndicatorState& state,
-                                                         std::function<void()> on_stop) override;
-  void ShowNotification(const std::string& summary, const std::string& body) override {
-    notifications.emplace_back(summary, body);
+  // No status area: the status reaches the user through notifications.
+  std::unique_ptr<StatusIndicator> CreateStatusIndicator(const StatusIndicatorState&,
+                                                         std::function<void()>) override {
+    return nullptr;
   }
+  void ShowNotification(const std::string&, const std::string&) override {}
   bool IsAccessibilityTrusted() override { ++trust_checks; return trusted; }
   bool PromptAccessibility() override { ++prompts; return trusted; }
   void OpenAccessibilitySettings() override { ++settings_opened; }
@@ -119,13 +115,10 @@ class FakePlatform final : public Platform {
   // --- Settings made by the test ---
   std::vector<std::string> arguments{"morrowvane-helper"};
   std::vector<Rect> displays;
-  std::optional<double> primary_screen_height;  // nothing: the first display's height
   bool trusted = true;
   std::set<char> refused_hot_key_letters;  // letters whose registration fails
   std::deque<int> alert_answers;           // next answers; none left: the first button
-  bool hot_key_handler_install_fails = false;
   bool input_stopped = false;  // posted events are then not recorded
-  bool has_status_area = true;
 
   // --- Records ---
   std::vector<MouseEvent> mouse_events;
@@ -137,8 +130,6 @@ class FakePlatform final : public Platform {
   std::vector<HotKeyRecord> hot_keys;                  // every successful registration
   std::vector<std::pair<HotKeyHandlerRef, std::function<void()>>> hot_key_handlers;
   std::vector<uint16_t> refused_hot_key_codes;  // registrations answered with 0
-  std::vector<std::shared_ptr<IndicatorRecord>> indicators;  // every indicator ever created
-  std::vector<std::pair<std::string, std::string>> notifications;  // summary, body
   int activations = 0;
   int terminate_requests = 0;
   int clipboard_clears = 0;
