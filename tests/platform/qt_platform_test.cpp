@@ -286,15 +286,15 @@ TEST_F(QtPlatformTest, AnAlertHoldsBackTheQueueAndItsTimersButNotTheHotKey) {
       if (box == nullptr || box->defaultButton() == nullptr) return std::string("no dialog or no default");
       auto buttons = box->buttons();
       std::sort(buttons.begin(), buttons.end(), [](auto* l, auto* r) { return l->x() < r->x(); });
-      std::string seen = box->iconPixmap().isNull() ? "no icon" : "icon";
-      for (auto* button : buttons) seen += " " + button->text().toStdString();
-      seen += ", default " + box->defaultButton()->text().toStdString();
+      QString seen = box->iconPixmap().isNull() ? "no icon" : "icon";
+      for (auto* button : buttons) seen += " " + button->text();
+      seen += ", default " + box->defaultButton()->text();
       for (const QLabel* label : box->findChildren<QLabel*>()) {
         if (!label->text().startsWith("text")) continue;
         seen += label->textFormat() == Qt::PlainText && !label->openExternalLinks() ? ", plain " : ", rich ";
-        seen += label->text().toStdString();
+        seen += label->text();
       }
-      return seen;
+      return seen.toStdString();
     }, true);
     EXPECT_EQ(shown, "icon Alpha Beta Gamma, default Alpha, plain text <h1>Big</h1><a href=\"file:///\">open</a>");
     EXPECT_EQ(recorded(), std::vector<std::string>{"alert"});
