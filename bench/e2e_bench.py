@@ -38,7 +38,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "app"))
 import harness  # noqa: E402
-from soak_test import Commands, batch_text, paced_polls  # noqa: E402
+from faults_test import Commands, batch_text, paced_polls  # noqa: E402
 
 URL = harness.HelperCase.URL
 MAIN_X = 1280  # root x of the main monitor, the origin of the display space

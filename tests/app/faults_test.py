@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""A misbehaving sharing server against the real helper program: bodies that
-are garbage, cut short, reset, huge or nested beyond reason, certificates for
-the wrong name, redirects, and a server that closes every connection. Each
-run is a real session in the private namespace of tools/e2e/harness.py.
+"""A misbehaving sharing server (garbage, cut, reset, huge or deeply nested
+bodies, wrong certificates, redirects, a connection per response) and a long
+session against the real helper program, through tools/e2e/harness.py.
 
-Usage: faults_test.py BINARY [unittest arguments, e.g. ServerFaults.test_garbage_poll_body]
+Usage: faults_test.py BINARY [unittest arguments, e.g. ServerFaults.test_bodies_it_cannot_use]
+The soak's command count is MV_SOAK_COMMANDS (default 10000; the full run is 100000).
 """
 
+import collections
 import json
 import os
 import sys
@@ -15,30 +16,75 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "..", "tools", "e2e"))
 import harness  # noqa: E402
-from e2e_test import CLOSE_NOTICE, VERSION_OK, batch, envelope  # noqa: E402
+from e2e_test import CLOSE_NOTICE, ENDED, H, INITCHECK_OK, VERSION_OK, batch, envelope  # noqa
 
-POLL_ERROR = "MorrowvaneHelper: poll loop ending (result=2); terminating"
-POLL_CLOSED = "MorrowvaneHelper: poll loop ending (result=3); terminating"
-# How the log ends when the server answered something unusable, and when no
-# answer came whole.
-ERROR_ANSWER = ["MorrowvaneHelper: session ended: error answer", POLL_ERROR]
-TRANSPORT_FAILED = ["MorrowvaneHelper: session ended: transport failed", POLL_CLOSED]
+PROBE = os.environ.get("MV_X11_PROBE")
+ERROR_ANSWER = [H + "session ended: error answer", H + "poll loop ending (result=2); terminating"]
+TRANSPORT_FAILED = [H + "session ended: transport failed", ENDED]
 OTHER_HOST = "wrong.morrowvane.test"
 MIB = 1024 * 1024
+DEEP = 100000
 
 
-def translate(x, y, w=1920, h=1080):
-    return {"cmd": "translatexywh", "x": x, "y": y, "w": w, "h": h}
+def translate(x, y):
+    return {"cmd": "translatexywh", "x": x, "y": y, "w": 100, "h": 100}
 
 
-def translated(x, y, w=1920, h=1080):
-    """The reply for a rectangle inside the 1920x1080 main monitor at the
-    origin of the display space (the harness's layout), for values that
-    convert without rounding."""
-    ratio = 65536
-    return envelope({"cmd": "translatexywh", "x": x * ratio // 1920, "y": y * ratio // 1080,
-                     "w": min(w * ratio // 1920, ratio), "h": min(h * ratio // 1080, ratio),
-                     "result": "ok"})
+def translated(x, y):
+    """The reply for a 100x100 rectangle on the 1920x1080 main monitor, which
+    sits at the origin of the display space."""
+    r = 65536
+    return envelope({"cmd": "translatexywh", "x": round(x * r / 1920), "y": round(y * r / 1080),
+                     "w": round(100 * r / 1920), "h": round(100 * r / 1080), "result": "ok"})
+
+
+KINDS = [lambda n: {"cmd": "mouseevent", "mode": "", "event": "move", "x": n % 1920, "y": n % 1080},
+         lambda n: {"cmd": "mouseevent", "mode": "screen", "event": "move",
+                    "x": n % 65536, "y": n % 65536},
+         lambda n: {"cmd": "mouseevent", "mode": "", "x": n % 1920, "y": n % 1080,
+                    "event": ("lc", "rc", "dbllc")[n % 3]},
+         lambda n: [{"cmd": "mouseevent", "mode": "", "event": event, "x": x, "y": n % 1080}
+                    for event, x in (("dragstart", 10), ("move", 500), ("dragstop", 900))],
+         lambda n: {"cmd": "keyboardchar", "key": ("hello", "Grüße", "€5", "\U0001F600")[n % 4]},
+         lambda n: {"cmd": "keyboardevent",
+                    "event": ("Return", "Left", "SelectLongLeft", "Backspace", "Tab")[n % 5]},
+         lambda n: translate(n % 1820, n // 1820 % 980),  # each reply names its request
+         lambda n: {"cmd": "keepalive"}]
+
+
+class Commands:
+    """Batches of about 100 pointer, typing, key and replying commands, each
+    ending in a reply; replies_through[i]: the number of replies once batch i ran."""
+
+    def __init__(self, count):
+        self.batches, self.replies_through = [], []
+        while len(self.batches) * 100 < count:
+            head = [] if self.batches else [{"cmd": "initcheck"}]
+            first = len(self.batches) * 99
+            body = [KINDS[n % len(KINDS)](n) for n in range(first, first + 99 - len(head))]
+            self.batches.append(head + [c for b in body for c in (b if isinstance(b, list) else [b])]
+                                + [{"cmd": "version"}])
+            self.replies_through.append(sum(c["cmd"] in ("initcheck", "translatexywh", "version")
+                                            for b in self.batches for c in b))
+
+    def count(self):
+        return sum(map(len, self.batches))
+
+
+def batch_text(commands):
+    return batch(*commands)
+
+
+def paced_polls(commands, flags):
+    """One batch per poll once every reply of the one before is in, the
+    batches of `flags` (index: name) once that flag is raised too; then,
+    after the flag "end", the session's close."""
+    polls = [{"body": batch_text(b), "wait_posts": ([0] + commands.replies_through)[i]}
+             for i, b in enumerate(commands.batches)]
+    for index, flag in flags.items():
+        polls[index]["wait_flag"] = flag
+    return polls + [{"wait_posts": commands.replies_through[-1], "wait_flag": "end",
+                     "body": "close"}]
 
 
 class ServerFaults(harness.HelperCase):
@@ -48,165 +94,148 @@ class ServerFaults(harness.HelperCase):
         self.assertEqual(session.log_lines()[-len(lines):], lines)
         self.assertEqual(self.posts(session), list(posts))
 
-    # --- bodies the helper cannot use --------------------------------------
+    def test_bodies_it_cannot_use(self):
+        version = batch({"cmd": "version"})
+        rows = [("garbage", {"status": 502, "body": "<html>502 Bad Gateway</html>"}, ERROR_ANSWER),
+                ("nested beyond reason", {"body": "[" * DEEP + "]" * DEEP}, ERROR_ANSWER),
+                ("cut short", {"body": version, "cut_after": 20}, TRANSPORT_FAILED),
+                ("reset", {"body": version, "reset_after": 20}, TRANSPORT_FAILED)]
+        for row, poll, ending in rows:
+            with self.subTest(row):
+                session = self.start({"poll": [poll]})
+                self.assertEndsWith(session, ending)
+                self.assertEqual([r["type"] for r in session.requests()],
+                                 ["handshake", "poll", "post"])
+                self.assertNotIn(H + "dispatch cmd=version", session.log_lines())
 
-    def test_garbage_poll_body_is_a_poll_error(self):
-        session = self.start({"poll": [
-            {"status": 502, "body": "<html><body>502 Bad Gateway</body></html>"}]})
-        self.assertEndsWith(session, ERROR_ANSWER)
-        self.assertEqual([r["type"] for r in session.requests()], ["handshake", "poll", "post"])
+    def test_50_mb_bodies_are_refused_and_never_held_whole(self):
+        # Without a length (chunked) the limit applies while the body streams in.
+        for chunked in (False, True):
+            with self.subTest(chunked=chunked):
+                # A valid batch once stripped: only its size is wrong. The first
+                # poll is held until the baseline is taken, the close notice
+                # until the peak is.
+                script = {"poll": [{"wait_flag": "baseline", "body": "timeout"},
+                                   {"body": batch({"cmd": "version"}), "pad_to": 50 * MIB,
+                                    "pad_char": " ", "chunked": chunked}],
+                          "post": [{"wait_flag": "peak"}]}
+                session = self.start(script)
+                pid = session.launch_pid(0)
+                harness.wait_for("the first poll", lambda: session.requests()[1:])
+                baseline = harness.proc_status_kib(pid, "VmHWM")
+                session.raise_flag("baseline")
+                harness.wait_for("the close notice", lambda: self.posts(session), timeout=60)
+                peak = harness.proc_status_kib(pid, "VmHWM")
+                session.raise_flag("peak")
+                self.assertEndsWith(session, TRANSPORT_FAILED)
+                if not harness.sanitized(self.BINARY):  # a sanitizer's RSS is its own
+                    self.assertLess((peak - baseline) / 1024, 40, "peak RSS growth in MiB")
 
-    def test_deeply_nested_poll_body_that_is_no_batch_is_a_poll_error(self):
-        depth = 100000
-        session = self.start({"poll": [{"body": "[" * depth + "]" * depth}]})
-        self.assertEndsWith(session, ERROR_ANSWER)
-
-    def test_truncated_body_is_a_transport_failure(self):
-        # The server promises the whole batch and closes after 20 bytes.
-        session = self.start({"poll": [{"body": batch({"cmd": "version"}), "cut_after": 20}]})
-        self.assertEndsWith(session, TRANSPORT_FAILED)
-        self.assertNotIn("MorrowvaneHelper: dispatch cmd=version", session.log_lines())
-
-    def test_connection_reset_mid_body_is_a_transport_failure(self):
-        session = self.start({"poll": [{"body": batch({"cmd": "version"}), "reset_after": 20}]})
-        self.assertEndsWith(session, TRANSPORT_FAILED)
-        self.assertNotIn("MorrowvaneHelper: dispatch cmd=version", session.log_lines())
-
-    def assertHugeBodyRefused(self, **delivery):
-        size = 50 * MIB
-        script = {
-            # The first poll is held until the baseline is taken; the close
-            # notice until the peak is.
-            "poll": [{"wait_flag": "baseline", "body": "timeout"},
-                     # A valid batch once stripped: only its size is wrong.
-                     dict(body=batch({"cmd": "version"}), pad_to=size, pad_char=" ", **delivery)],
-            "post": [{"wait_flag": "peak"}],
-        }
-        session = self.start(script)
-        pid = session.launch_pid(0)
-        harness.wait_for("the first poll", lambda: any(
-            r["type"] == "poll" for r in session.requests()))
-        baseline = harness.proc_status_kib(pid, "VmHWM")
-        self.assertIsNotNone(baseline)
-        session.raise_flag("baseline")
-        harness.wait_for("the close notice", lambda: self.posts(session), timeout=60)
-        peak = harness.proc_status_kib(pid, "VmHWM")
-        session.raise_flag("peak")
-        self.assertEndsWith(session, TRANSPORT_FAILED)
-        self.assertIsNotNone(peak)
-        if harness.sanitized(self.BINARY):
-            return  # its RSS is the sanitizer's; the run itself has been checked
-        # Holding the body whole (let alone a copy of it) would take more
-        # than its 50 MiB.
-        growth_mib = (peak - baseline) / 1024
-        self.assertLess(growth_mib, 40, "peak RSS grew by %.1f MiB" % growth_mib)
-
-    def test_50_mb_body_is_a_transport_failure_and_is_never_held_whole(self):
-        self.assertHugeBodyRefused()
-
-    def test_50_mb_chunked_body_without_a_length_is_refused_the_same_way(self):
-        # No length to refuse up front: the limit applies while it streams in.
-        self.assertHugeBodyRefused(chunked=True)
-
-    # --- the server's identity ---------------------------------------------
-
-    def assertRefusedServer(self, cert):
-        session = self.start({}, cert=cert)
-        self.assertEnded(session)
-        self.assertEqual(session.requests(), [])  # not even the handshake's GET
-        # It did connect: the certificate, not the network, stopped it. (With
-        # TLS 1.3 the server may finish its side before the client refuses.)
-        self.assertTrue([r for r in session.records() if r["kind"] == "connection"])
-        self.assertEqual(session.log_lines()[-2:], [
-            "MorrowvaneHelper: initSession GET ?id=abc123 -> (nil/transport error)",
-            "MorrowvaneHelper: initSession failed (no token); terminating",
-        ])
-
-    def test_certificate_for_another_host_fails_the_handshake(self):
-        self.assertRefusedServer("wronghost")
-
-    def test_certificate_from_an_untrusted_authority_fails_the_handshake(self):
-        self.assertRefusedServer("rogue")
-
-    def test_redirect_to_another_host_is_not_followed(self):
-        # The other host leads to this server too, so a followed redirect
-        # would show up in the record (as a failed TLS connection: the
-        # certificate is not for that name).
+    def test_servers_it_must_not_trust(self):
         elsewhere = "https://%s/nativehelper" % OTHER_HOST
-        script = {
+        # The other host leads to this server too, so a followed redirect would
+        # show up as a connection failing TLS (the certificate is not for it).
+        redirects = {
             "handshake": [{"status": 302, "headers": {"Location": elsewhere + "?id=abc123"},
                            "body": json.dumps({"token": "from-the-redirect"})}],
             "poll": [{"status": 307, "headers": {"Location": elsewhere + "?token=x"},
                       "body": batch({"cmd": "version"})},
                      {"wait_posts": 1, "status": 301, "headers": {"Location": elsewhere},
-                      "body": "close"}],
-        }
-        session = self.start(script, extra_hosts=[OTHER_HOST])
-        self.assertEndsWith(session, ["MorrowvaneHelper: session ended: server closed the session",
-                                      POLL_CLOSED], posts=[VERSION_OK, CLOSE_NOTICE])
-        requests = session.requests()
-        self.assertEqual([r["type"] for r in requests], ["handshake", "poll", "poll", "post", "post"])
-        # The redirect's own body is what the helper read: its token.
-        for r in requests[1:]:
-            self.assertEqual(r["target"], "/nativehelper?token=from-the-redirect")
-        connections = [r for r in session.records() if r["kind"] == "connection"]
-        self.assertTrue(all(c["tls"] == "ok" for c in connections), connections)
-
-    # --- connections ---------------------------------------------------------
+                      "body": "close"}]}
+        for cert in ("wronghost", "rogue"):
+            with self.subTest(cert=cert):
+                session = self.start({}, cert=cert)
+                self.assertEndsWith(session, [
+                    H + "initSession GET ?id=abc123 -> (nil/transport error)",
+                    H + "initSession failed (no token); terminating"], posts=[])
+                # It did connect: the certificate, not the network, stopped it.
+                self.assertTrue([r for r in session.records() if r["kind"] == "connection"])
+        with self.subTest("redirects"):
+            session = self.start(redirects, extra_hosts=[OTHER_HOST])
+            self.assertEndsWith(session, [H + "session ended: server closed the session", ENDED],
+                                posts=[VERSION_OK, CLOSE_NOTICE])
+            requests = session.requests()
+            self.assertEqual([r["type"] for r in requests],
+                             ["handshake", "poll", "poll", "post", "post"])
+            # The redirect's own body is what the helper read: its token.
+            for r in requests[1:]:
+                self.assertEqual(r["target"], "/nativehelper?token=from-the-redirect")
+            self.assertTrue(all(r["tls"] == "ok" for r in session.records()
+                                if r["kind"] == "connection"))
 
     def test_server_closing_the_connection_after_every_response_still_polls(self):
-        lefts = [0, 480, 960, 1440]
         polls = []
-        for index, x in enumerate(lefts):
-            polls.append({"wait_posts": 2 * index, "close": True,
-                          "body": batch(translate(x, 540), {"cmd": "version"})})
-            polls.append({"close": True, "body": "timeout"})
-        polls.append({"wait_posts": 2 * len(lefts), "close": True, "body": "close"})
+        for index, x in enumerate([0, 480, 960, 1440]):
+            polls += [{"wait_posts": 2 * index, "close": True,
+                       "body": batch(translate(x, 540), {"cmd": "version"})},
+                      {"close": True, "body": "timeout"}]
+        polls.append({"wait_posts": 8, "close": True, "body": "close"})
         script = {"handshake": [{"close": True, "body": json.dumps({"token": "test-token"})}],
-                  "poll": polls,
-                  "post": [{"close": True, "repeat": 2 * len(lefts) + 1}]}
+                  "poll": polls, "post": [{"close": True, "repeat": 9}]}
         session = self.start(script)
         self.assertEnded(session)
-        self.assertEqual(session.log_lines()[-1], POLL_CLOSED)
         posts = self.posts(session)
         self.assertEqual(posts[-1], CLOSE_NOTICE)
-        self.assertEqual(sorted(posts[:-1]),
-                         sorted([translated(x, 540) for x in lefts] + [VERSION_OK] * len(lefts)))
+        self.assertEqual(sorted(posts[:-1]), sorted(
+            [translated(x, 540) for x in [0, 480, 960, 1440]] + [VERSION_OK] * 4))
         gets = [r for r in session.requests() if r["method"] == "GET"]
         self.assertEqual(len(gets), 1 + len(polls))
-        # Every request came on a connection of its own.
-        self.assertEqual(len({r["conn"] for r in gets}), len(gets))
+        self.assertEqual(len({r["conn"] for r in gets}), len(gets))  # a connection each
 
-    def test_replies_held_at_teardown_are_logged_before_the_platform_goes(self):
-        # The server holds every reply; the session then ends and the client
-        # gives up on them, logging each one while the program tears down.
-        count = 100
-        script = {"poll": [{"body": batch(*[{"cmd": "version"}] * count)},
-                           {"wait_posts": count, "body": "close"}],
-                  "post": [{"stall": True, "repeat": count}]}
-        session = self.start(script)
-        self.assertEnded(session)  # a ThreadSanitizer build fails it on a race
+    def test_replies_held_at_teardown_and_a_deeply_nested_batch(self):
+        # Replies the server never answers are given up on and logged while
+        # the program tears down (a ThreadSanitizer build fails on a race).
+        held = {"poll": [{"body": batch(*[{"cmd": "version"}] * 100)},
+                         {"wait_posts": 100, "body": "close"}],
+                "post": [{"stall": True, "repeat": 100}]}
+        session = self.start(held)
+        self.assertEnded(session)
         self.assertEqual(self.posts(session).count(CLOSE_NOTICE), 1)
-
-    # --- nesting -------------------------------------------------------------
-
-    def test_deeply_nested_batch_neither_crashes_nor_stops_later_batches(self):
-        depth = 100000
-        arrays = "[" * depth + "]" * depth
-        objects = '{"a":' * depth + "1" + "}" * depth
+        # Nesting neither crashes the parser nor stops later batches.
+        arrays, objects = "[" * DEEP + "]" * DEEP, '{"a":' * DEEP + "1" + "}" * DEEP
         first = ('{"messages":[{"payload":%s},{"payload":{"cmd":"version","deep":%s}}],'
                  '"extra":%s}' % (arrays, objects, arrays))
-        script = {"poll": [{"body": first},
-                           {"wait_posts": 2, "body": batch(translate(960, 540))},
-                           {"wait_posts": 3, "body": "close"}]}
-        session = self.start(script)
+        session = self.start({"poll": [{"body": first},
+                                       {"wait_posts": 2, "body": batch(translate(960, 540))},
+                                       {"wait_posts": 3, "body": "close"}]})
         self.assertEnded(session, timeout=60)
+        self.assertEqual(session.log_lines()[-1], ENDED)
         posts = self.posts(session)
         self.assertEqual(sorted(posts[:2]), sorted([
             envelope({"cmd": "", "result": "error", "detail": "Unknown command."}), VERSION_OK]))
         self.assertEqual(posts[2:], [translated(960, 540), CLOSE_NOTICE])
-        self.assertEqual(session.log_lines()[-1], POLL_CLOSED)
 
+    def test_every_reply_once_memory_flat_nothing_held(self):
+        commands = Commands(int(os.environ.get("MV_SOAK_COMMANDS", "10000")))
+        warm = len(commands.batches) // 10  # RSS is taken once this many batches ran
+        session = self.start({"poll": paced_polls(commands, {warm: "warm"})})
+        pid, posts = session.launch_pid(0), []
+
+        def posts_reach(n):
+            posts.extend(r["body"] for r in session.follow()
+                         if r.get("kind") == "request" and r["method"] == "POST")
+            return len(posts) >= n
+        # Between batches, so the helper is idle while measured.
+        harness.wait_for("the warm-up", lambda: posts_reach(commands.replies_through[warm - 1]),
+                         120)
+        rss_warm = harness.proc_status_kib(pid, "VmRSS")
+        session.raise_flag("warm")
+        harness.wait_for("every reply", lambda: posts_reach(commands.replies_through[-1]),
+                         60 + commands.count() / 50)
+        rss_end = harness.proc_status_kib(pid, "VmRSS")
+        keys, buttons = harness.pressed_state(PROBE, self.xvfb.display)
+        session.raise_flag("end")
+        self.assertEnded(session, timeout=60)
+        posts_reach(0)
+        sent = [c for b in commands.batches for c in b]
+        expected = collections.Counter({INITCHECK_OK: 1, VERSION_OK: sum(
+            c["cmd"] == "version" for c in sent)})
+        expected.update(translated(c["x"], c["y"]) for c in sent if c["cmd"] == "translatexywh")
+        self.assertEqual(collections.Counter(posts[:-1]), expected)
+        self.assertEqual(posts[-1:], [CLOSE_NOTICE])
+        self.assertEqual((keys, buttons), ([], 0), "keys or buttons held after the run")
+        if not harness.sanitized(self.BINARY):  # a sanitizer's allocator keeps freed memory
+            self.assertLess((rss_end - rss_warm) / rss_warm, 0.15, (rss_warm, rss_end))
 
 if __name__ == "__main__":
     harness.HelperCase.BINARY = sys.argv.pop(1)

@@ -12,19 +12,15 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 entry=$scratch/prefix/share/applications/com.morrowvane.Helper.desktop
-[[ -f $entry ]] || fail "desktop entry not installed"
-desktop-file-validate "$entry" || fail "installed desktop entry does not validate"
-[[ -x $scratch/prefix/bin/morrowvane-helper ]] || fail "program not installed in bin/"
+desktop-file-validate "$entry" || fail "installed desktop entry missing or not valid"
 grep -qx "Exec=$scratch/prefix/bin/morrowvane-helper %u" "$entry" ||
   fail "desktop entry does not start the installed program: $(grep ^Exec= "$entry")"
 # The windows' WM_CLASS, so that docks group them under the entry.
 grep -qx 'StartupWMClass=morrowvane-helper' "$entry" || fail "desktop entry lacks StartupWMClass"
 for doc in man/man1/morrowvane-helper.1.gz doc/morrowvane-helper/copyright \
-           doc/morrowvane-helper/changelog.gz; do
+           doc/morrowvane-helper/changelog.gz icons/hicolor/scalable/apps/com.morrowvane.Helper.svg; do
   [[ -f $scratch/prefix/share/$doc ]] || fail "$doc not installed"
 done
-[[ -f $scratch/prefix/share/icons/hicolor/scalable/apps/com.morrowvane.Helper.svg ]] ||
-  fail "icon not installed"
 "$scratch/prefix/bin/morrowvane-helper" --version | grep -qx 'morrowvane-helper 1.0.0' ||
   fail "installed program does not report its version"
 

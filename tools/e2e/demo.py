@@ -1,14 +1,11 @@
 #!/usr/bin/env python3
 """A demonstration session of the helper against the bundled scripted sharing
-server: consent, initcheck, monitor identification, a border, pointer moves,
-typed text into a small probe window, translatexywh and a close.
+server: consent, monitor identification, a border, pointer moves, typed text
+into a probe window, a translation and a close.
 
 Usage: demo.py BUILD_DIR
-On the user's own X display (DISPLAY set and reachable) the user answers the
-consent dialog; otherwise a private Xvfb is used and the dialog is answered
-automatically. On Xvfb, screenshots of the consent dialog, the identification
-windows and the border, each with a caption saying what it shows, are saved in
-BUILD_DIR/demo/.
+On the user's own reachable X display the user answers the consent dialog;
+otherwise a private Xvfb answers it, and captioned screenshots land in BUILD_DIR/demo/.
 """
 
 import json
@@ -53,70 +50,15 @@ BATCHES = [
 
 
 def script():
-    polls = []
-    for _, step, payloads in BATCHES:
-        polls.append(dict(step, body=batch(*payloads)))
-    polls.append({"delay": 0.5, "body": "close"})
-    return {"poll": polls, "poll_hold": 0.5}
+    polls = [dict(step, body=batch(*payloads)) for _, step, payloads in BATCHES]
+    return {"poll": polls + [{"delay": 0.5, "body": "close"}], "poll_hold": 0.5}
 
 
 def own_display():
     display = os.environ.get("DISPLAY")
-    if not display:
-        return None
-    probe = subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True,
-                           timeout=10, check=False)
-    return display if probe.returncode == 0 else None
-
-
-def main():
-    build = os.path.abspath(sys.argv[1])
-    binary = os.path.join(build, "morrowvane-helper")
-    probe_binary = os.path.join(build, "x11_probe")
-    display_name = own_display()
-    xvfb = None
-    if display_name is None:
-        xvfb = harness.Xvfb()
-        display_name = xvfb.display
-        print("demo: no reachable X display of yours; using a private Xvfb %s with three "
-              "monitors, answering the consent dialog automatically" % display_name)
-    else:
-        print("demo: running on your display %s; answer the consent dialog with Yes" %
-              display_name)
-    display = harness.Display(display_name)
-    shots = os.path.join(build, "demo")
-    os.makedirs(shots, exist_ok=True)
-
-    probe = harness.Probe(probe_binary, display_name)
-    session = harness.Session(binary, display_name, script())
-    status = None
-    try:
-        session.start([{"args": [URL]}])
-        print("demo: browser would open %s; helper started" % URL)
-        if xvfb:
-            display.wait_alert(timeout=30)
-            time.sleep(1.0)  # let the dialog paint
-            screenshot(display, os.path.join(shots, "consent.png"),
-                       "The consent dialog: nothing reaches the server before Yes")
-            display.answer_alert("Return", timeout=30)
-            print("demo: consent dialog answered: Yes")
-        status = follow(session, display if xvfb else None, shots)
-    finally:
-        session.close()
-        probe.stop()
-        if xvfb:
-            xvfb.stop()
-
-    received = probe.typed_text()
-    print("demo: the probe window received the typed text %r" % received)
-    if status != 0:
-        print("demo: the helper ended with status %r" % status)
-        return 1
-    if received != TEXT:
-        print("demo: the typed text did not arrive as sent")
-        return 1
-    print("demo: done; the helper ended by itself with status 0")
-    return 0
+    reachable = display and subprocess.run(["xdotool", "getdisplaygeometry"], timeout=10,
+                                           capture_output=True, check=False).returncode == 0
+    return display if reachable else None
 
 
 def screenshot(display, path, caption):
@@ -129,50 +71,53 @@ def screenshot(display, path, caption):
     print("demo: screenshot saved: %s (%s)" % (path, caption))
 
 
-def follow(session, display, shots):
-    """Prints requests as they reach the server, takes the screenshots, and
-    answers the helper's exit status."""
-    seen = 0
-    polls = 0
-    # After the Nth batch went out: file name and caption.
-    shots_due = {2: ("identify.png", "Monitor identification: one window in its own colour on "
-                                     "each monitor (left, main, right)"),
-                 3: ("border.png", "The border the server drew around a rectangle of the main "
-                                   "monitor")}
-    deadline = time.monotonic() + 180
-    while True:
-        ended = session.process.poll() is not None
-        requests = session.requests()
-        for request in requests[seen:]:
-            if request["type"] == "handshake":
-                print("helper -> server  GET %s" % request["target"])
-            elif request["type"] == "poll":
-                polls += 1
-                print("helper -> server  GET %s  (poll %d)" % (request["target"], polls))
-                if polls <= len(BATCHES):
-                    title, _, payloads = BATCHES[polls - 1]
-                    print("server -> helper  batch: %s" % title)
-                    for payload in payloads:
-                        print("                    %s" % json.dumps(payload))
-                elif polls == len(BATCHES) + 1:
-                    print("server -> helper  close")
-                if display and polls - 1 in shots_due:
-                    time.sleep(1.0)
-                    name, caption = shots_due.pop(polls - 1)
-                    screenshot(display, os.path.join(shots, name), caption)
-            else:
-                print("helper -> server  %s %s  %s" % (request["method"], request["target"],
-                                                       request["body"]))
-        seen = len(requests)
-        if ended:
-            break
-        if time.monotonic() > deadline:
-            raise harness.Timeout("the demo session did not end")
-        time.sleep(0.05)
-    print("demo: the helper's log:")
-    for line in session.log_lines():
-        print("    " + line)
-    return session.wait_end(10)
+def main():
+    build = os.path.abspath(sys.argv[1])
+    display_name, xvfb = own_display(), None
+    if display_name is None:
+        xvfb = harness.Xvfb()
+        display_name = xvfb.display
+        print("demo: using a private Xvfb %s with three monitors, answering the consent "
+              "dialog automatically" % display_name)
+    else:
+        print("demo: running on your display %s; answer the consent dialog with Yes"
+              % display_name)
+    display, shots = harness.Display(display_name), os.path.join(build, "demo")
+    os.makedirs(shots, exist_ok=True)
+    probe = harness.Probe(os.path.join(build, "x11_probe"), display_name)
+    session = harness.Session(os.path.join(build, "morrowvane-helper"), display_name, script())
+    try:
+        session.start([{"args": [URL]}])
+        # Screenshots once the Nth batch went out (N = 0: the consent dialog).
+        for polls, name, caption in [
+                (0, "consent.png", "The consent dialog: nothing reaches the server before Yes"),
+                (2, "identify.png", "Monitor identification: one window in its own colour "
+                                    "on each monitor (left, main, right)"),
+                (3, "border.png", "The border the server drew around a rectangle of the "
+                                  "main monitor")]:
+            if not xvfb:
+                break
+            harness.wait_for("batch %d" % polls, lambda: [
+                r["type"] for r in session.requests()].count("poll") >= polls, 60)
+            if polls == 0:
+                display.wait_alert(timeout=30)
+            time.sleep(1.0)  # let it paint
+            screenshot(display, os.path.join(shots, name), caption)
+            if polls == 0:
+                display.answer_alert("Return", timeout=30)
+        status = session.wait_end(180)
+        for r in session.requests():
+            print("helper -> server  %s %s  %s" % (r["method"], r["target"], r.get("body", "")))
+        print("demo: the helper's log:\n    " + "\n    ".join(session.log_lines()))
+    finally:
+        session.close()
+        probe.stop()
+        if xvfb:
+            xvfb.stop()
+    received = probe.typed_text()
+    print("demo: the probe window received the typed text %r; the helper ended with status %r"
+          % (received, status))
+    return 0 if status == 0 and received == TEXT else 1
 
 
 if __name__ == "__main__":

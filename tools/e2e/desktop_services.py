@@ -1,15 +1,12 @@
 #!/usr/bin/python3
-"""Stand-ins for a desktop's status area (--watcher: org.kde.StatusNotifierWatcher)
-and notification service (--notifications: org.freedesktop.Notifications) on
-the session bus, recording what the helper shows its user.
+"""Stand-ins for a desktop's status area (--watcher) and notification service
+(--notifications) on the session bus, recording what the helper shows its user.
 
   desktop_services.py --state FILE --flag-dir DIR [--watcher] [--notifications]
 
-FILE (JSON, replaced whole on each change): {"notifications": [{"summary",
-"body"}...], "items": [{"service", "tooltip", "menu": [{"id", "label",
-"enabled"}...], "gone"}...]}; items are read back over D-Bus every 100 ms.
-DIR/flag-click, holding a menu label, clicks that entry. DIR/ready appears
-once the names are owned. Needs python3-dbus and python3-gi.
+FILE: {"notifications": [{"summary", "body"}], "items": [{"service", "tooltip",
+"menu": [{"id", "label", "enabled"}], "gone"}]}, items read back every 100 ms.
+DIR/flag-click, holding a menu label, clicks that entry; DIR/ready: names owned.
 """
 
 import argparse
@@ -71,10 +68,10 @@ def read_item(bus, service):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--state", required=True)
-    parser.add_argument("--flag-dir", required=True)
-    parser.add_argument("--watcher", action="store_true")
-    parser.add_argument("--notifications", action="store_true")
+    for flag in ("--state", "--flag-dir"):
+        parser.add_argument(flag, required=True)
+    for flag in ("--watcher", "--notifications"):
+        parser.add_argument(flag, action="store_true")
     args = parser.parse_args()
 
     DBusGMainLoop(set_as_default=True)
@@ -115,11 +112,10 @@ def main():
             with open(click) as f:
                 label = f.read()
             os.remove(click)
-            for item in items.values():
-                for entry in item["menu"]:
-                    if entry["label"] == label and not item["gone"]:
-                        dbus.Interface(bus.get_object(item["service"], "/MenuBar"), MENU).Event(
-                            entry["id"], "clicked", dbus.Int32(0, variant_level=1), 0)
+            for item, entry in [(i, e) for i in items.values() for e in i["menu"]]:
+                if entry["label"] == label and not item["gone"]:
+                    dbus.Interface(bus.get_object(item["service"], "/MenuBar"), MENU).Event(
+                        entry["id"], "clicked", dbus.Int32(0, variant_level=1), 0)
         save()
         return True
 

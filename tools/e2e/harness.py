@@ -1,15 +1,7 @@
 """Runs the real helper program against the scripted sharing server, the way
-a browser would start it, without touching the machine's network or trust.
-
-The server and the helper run inside a private user, network and mount
-namespace (unshare -Urnm): loopback is brought up there, a hosts file maps
-the allow-listed test host to 127.0.0.1 and a throw-away test CA replaces the
-trust store, so the unmodified program verifies the server's certificate. The
-helper runs under its own D-Bus session bus (dbus-run-session) on an X server
-that the caller names (a private Xvfb made here, or the user's own display).
-
-Every wait is bounded: a step that does not happen in time raises Timeout.
-"""
+a browser would start it, inside a private user, network and mount namespace:
+loopback only, a hosts file naming the test host, a throw-away test CA as the
+trust store, and a D-Bus session bus of its own. Every wait is bounded."""
 
 import json
 import os
@@ -47,8 +39,7 @@ def wait_for(what, predicate, timeout=20.0, interval=0.05):
 
 
 def proc_status_kib(pid, field):
-    """A "kB" line of /proc/PID/status (VmRSS, VmHWM, ...), in KiB; None when
-    the process has gone."""
+    """A "kB" line of /proc/PID/status (VmRSS, VmHWM, ...); None once it has gone."""
     try:
         with open("/proc/%d/status" % pid) as f:
             for line in f:
@@ -60,8 +51,7 @@ def proc_status_kib(pid, field):
 
 
 def sanitized(binary):
-    """Whether the program was built with ASan or TSan. Their allocators hold
-    freed memory back, so its RSS then says nothing about the program's own."""
+    """Whether the program was built with ASan or TSan, whose RSS is their own."""
     with open(binary, "rb") as f:
         data = f.read()
     return b"__asan_init" in data or b"__tsan_init" in data
@@ -75,10 +65,28 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def end(process, ask):
+    """Asks a running process to end (`ask`), and kills it after 10 s."""
+    if process.poll() is None:
+        ask()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def read_int(path):
+    try:
+        with open(path) as f:
+            return int(f.read().strip())
+    except (FileNotFoundError, ValueError):
+        return None
+
+
 class Probe:
     """The x11 probe client (tests/platform/x11_probe.cpp) on a display, its
-    lines gathered by a thread. With `timestamps`, each event line starts with
-    the CLOCK_MONOTONIC time at which the probe read it."""
+    lines gathered by a thread; with `timestamps`, each starts with the time read."""
 
     def __init__(self, binary, display, timestamps=False):
         self.lines = []
@@ -106,8 +114,7 @@ class Probe:
             del self.lines[1:]
 
     def typed_text(self):
-        """The text of every key press so far: "key" lines carry it in hex
-        in their fourth field ("-" when the key types nothing)."""
+        """The text of every key press so far ("key" lines carry it in hex)."""
         text = b""
         for line in self.snapshot():
             fields = line.split()[1 if self._timestamps else 0:]
@@ -116,31 +123,16 @@ class Probe:
         return text.decode(errors="replace")
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.stdin.close()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end(self.process, self.process.stdin.close)
         self._reader.join(timeout=10)
 
 
 def pressed_state(probe_binary, display):
-    """Keys and pointer buttons held now on the display, as the probe's
-    --pressed mode reports them: (list of keycodes, button mask)."""
+    """Keys and pointer buttons held now on the display: (keycodes, button mask)."""
     out = subprocess.run([probe_binary, "--pressed"], env=dict(os.environ, DISPLAY=display),
                          capture_output=True, text=True, timeout=20, check=True).stdout
-    keys, buttons = None, None
-    for line in out.splitlines():
-        words = line.split()
-        if words and words[0] == "keys":
-            keys = [int(k) for k in words[1:]]
-        elif words and words[0] == "buttons":
-            buttons = int(words[1], 16)
-    if keys is None or buttons is None:
-        raise RuntimeError("unexpected probe output: %r" % out)
-    return keys, buttons
+    words = {line.split()[0]: line.split()[1:] for line in out.splitlines() if line.split()}
+    return [int(k) for k in words["keys"]], int(words["buttons"][0], 16)
 
 
 class Xvfb:
@@ -155,46 +147,18 @@ class Xvfb:
              "-noreset", "-nolisten", "tcp"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + 20
-        try:
-            while not number.endswith(b"\n"):
-                if time.monotonic() > deadline or self.process.poll() is not None:
-                    raise Timeout("Xvfb did not start")
-                chunk = os.read(read_end, 16)
-                if not chunk:
-                    raise Timeout("Xvfb did not report its display")
-                number += chunk
-        finally:
-            os.close(read_end)
-        self.display = ":" + number.decode().strip()
+        with os.fdopen(read_end) as pipe:
+            number = pipe.readline().strip()  # nothing when Xvfb failed
+        if not number:
+            raise Timeout("Xvfb did not report its display")
+        self.display = ":" + number
         for monitor in ("LEFT 1280/340x1024/270+0+0 none",
                         "*MAIN 1920/508x1080/286+1280+0 screen",
                         "RIGHT 1280/338x1024/270+3200+0 none"):
-            name, geometry, output = monitor.split()
-            self.x(["xrandr", "--setmonitor", name, geometry, output])
-
-    def env(self):
-        env = dict(os.environ, DISPLAY=self.display)
-        env.pop("WAYLAND_DISPLAY", None)
-        return env
-
-    def x(self, argv, check=True):
-        """Runs an X client against this display; answers its output."""
-        result = subprocess.run(argv, env=self.env(), capture_output=True, text=True,
-                                timeout=20, check=False)
-        if check and result.returncode != 0:
-            raise RuntimeError("%s failed: %s" % (" ".join(argv), result.stderr.strip()))
-        return result.stdout
+            Display(self.display).run(["xrandr", "--setmonitor"] + monitor.split(), check=True)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end(self.process, self.process.terminate)
 
 
 class Display:
@@ -204,7 +168,9 @@ class Display:
         self.display = display
 
     def env(self):
-        return dict(os.environ, DISPLAY=self.display)
+        env = dict(os.environ, DISPLAY=self.display)
+        env.pop("WAYLAND_DISPLAY", None)
+        return env
 
     def run(self, argv, check=False):
         result = subprocess.run(argv, env=self.env(), capture_output=True, text=True,
@@ -251,9 +217,10 @@ class Session:
     """One run: a work folder, certificates, a server script, and the helper
     started inside the namespace with a launch plan."""
 
-    def __init__(self, binary, display, script, keep=False, echo=None, cert="server",
+    def __init__(self, binary, display, script, keep=False, cert="server",
                  extra_hosts=(), desktop=(), binds=(), env=None):
-        self.binary = os.path.abspath(binary)
+        self.binary, self.display, self.script, self.keep = (
+            os.path.abspath(binary), display, script, keep)
         self.cert = cert  # which certificate of make-test-certs.sh the server shows
         self.extra_hosts = extra_hosts  # more names that lead to the server
         # Desktop stand-ins on the helper's session bus: "watcher" (a status
@@ -263,10 +230,6 @@ class Session:
         # More environment for everything started inside; with
         # DBUS_SESSION_BUS_ADDRESS the helper joins that bus, not a private one.
         self.env = env or {}
-        self.display = display
-        self.script = script
-        self.keep = keep
-        self.echo = echo  # callable(str) that sees the server's verbose lines
         self.work = tempfile.mkdtemp(prefix="mv-e2e-")
         self.process = None
         self.state = os.path.join(self.work, "state")
@@ -334,7 +297,7 @@ mount --bind {w}/hosts /etc/hosts
 mount --bind {w}/certs/ca.pem /etc/ssl/certs/ca-certificates.crt
 {binds}python3 {shlex.quote(SERVER)} --host 127.0.0.1 --port 443 --cert {w}/certs/{self.cert}.pem \
   --key {w}/certs/{self.cert}.key --script {w}/script.json --record {w}/record.jsonl \
-  --port-file {w}/port --flag-dir {w} {"--verbose" if self.echo else ""} &
+  --port-file {w}/port --flag-dir {w} &
 server=$!
 for i in $(seq 200); do [ -e {w}/port ] && break; sleep 0.05; done
 [ -e {w}/port ] || {{ echo "sharing server did not start" >&2; exit 97; }}
@@ -379,10 +342,6 @@ kill -TERM $server; wait $server
         self._follow_offset = offset + len(complete)
         return [json.loads(line) for line in complete.splitlines() if line.strip()]
 
-    def wait_requests(self, count, timeout=20.0):
-        return wait_for("%d requests at the server" % count,
-                        lambda: len(self.requests()) >= count and self.requests(), timeout)
-
     def log_lines(self):
         path = os.path.join(self.state, "MorrowvaneHelper", "MorrowvaneHelper.log")
         try:
@@ -414,22 +373,11 @@ kill -TERM $server; wait $server
         return wait_for("log line %r" % line, lambda: line in self.log_lines(), timeout)
 
     def launch_status(self, index):
-        try:
-            with open(os.path.join(self.work, "status-%d" % index)) as f:
-                return int(f.read().strip())
-        except (FileNotFoundError, ValueError):
-            return None
+        return read_int(os.path.join(self.work, "status-%d" % index))
 
     def launch_pid(self, index, timeout=20.0):
-        path = os.path.join(self.work, "pid-%d" % index)
-
-        def read():
-            try:
-                with open(path) as f:
-                    return int(f.read().strip())
-            except (FileNotFoundError, ValueError):
-                return None
-        return wait_for("launch %d to start" % index, read, timeout)
+        return wait_for("launch %d to start" % index,
+                        lambda: read_int(os.path.join(self.work, "pid-%d" % index)), timeout)
 
     def wait_end(self, timeout=30.0):
         """Waits for the whole run to end; answers the first launch's status."""
@@ -465,12 +413,12 @@ class HelperCase(unittest.TestCase):
         self.addCleanup(self.xvfb.stop)
         self.display = Display(self.xvfb.display)
 
-    def start(self, script, consent=True, **options):
-        """Starts a session with the test URL; answers the consent dialog."""
+    def start(self, script, consent=True, launches=None, **options):
+        """Starts a session (by default with the test URL); answers the consent dialog."""
         session = Session(self.BINARY, self.xvfb.display, script,
                           keep=bool(os.environ.get("MV_E2E_KEEP")), **options)
         self.addCleanup(session.close)
-        session.start([{"args": [self.URL]}])
+        session.start(launches or [{"args": [self.URL]}])
         if consent:
             self.display.answer_alert("Return")
         return session
