@@ -66,7 +66,7 @@ bool PointerIsAt(Display* display, int x, int y) {
 }  // namespace
 
 struct X11Desktop::State {
-  explicit State(Display* d) : display(d) {}
+  explicit State(Display* d) : display(d), in_flight(d) {}
   ~State() {
     FlushInput();
     hot_keys.reset();  // its thread calls into this state
@@ -129,6 +129,7 @@ struct X11Desktop::State {
   // The primary monitor's root position, read once a batch: a monitor
   // layout can change without any event (monitors set by hand send none).
   std::optional<Rect> primary_root;
+  X11InFlight in_flight;
   std::atomic<bool> input_stopped{false};
   std::atomic<int> unhandled_presses{0};
   std::mutex press_mutex;
@@ -215,6 +216,7 @@ void X11Desktop::PostMouse(const MouseEvent& event) {
     XTestFakeMotionEvent(display, screen, x, y, CurrentTime);
     state_->pointer_at = {x, y};
   }
+  state_->in_flight.Sent(button ? 2 : 1);
   switch (event.type) {
     case MouseEventType::kLeftMouseDown:
       XTestFakeButtonEvent(display, Button1, True, CurrentTime);

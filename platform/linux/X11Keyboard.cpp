@@ -96,7 +96,7 @@ class X11Keyboard::Layout {
 };
 
 X11Keyboard::X11Keyboard(Display* display, const std::atomic<bool>* stop)
-    : display_(display), stop_(stop) {
+    : display_(display), stop_(stop), in_flight_(display) {
   int opcode, event, error, major = XkbMajorVersion, minor = XkbMinorVersion;
   has_xkb_ = XkbQueryExtension(display_, &opcode, &event, &error, &major, &minor);
   int min_keycode, max_keycode;
@@ -385,6 +385,7 @@ void X11Keyboard::Strike(const Stroke& stroke) {
   for (auto it = modifier_keys.rbegin(); it != modifier_keys.rend(); ++it) {
     XTestFakeKeyEvent(display_, *it, False, CurrentTime);
   }
+  in_flight_.Sent(2 + 2 * static_cast<int>(modifier_keys.size()));
   if (stroke.slot) spares_[stroke.slot->spare].struck[stroke.slot->level] = Clock::now();
 }
 

@@ -14,6 +14,25 @@
 
 namespace mv {
 
+// Keeps at most a few dozen synthetic events sent and not yet handled by
+// the server: a stop (the hot key) then cuts input off within them, not
+// after a socket buffer full of it. One wait per that many events.
+class X11InFlight {
+ public:
+  explicit X11InFlight(Display* display) : display_(display) {}
+  void Sent(int events) {
+    count_ += events;
+    if (count_ < kLimit) return;
+    XSync(display_, False);
+    count_ = 0;
+  }
+
+ private:
+  static constexpr int kLimit = 64;
+  Display* display_;
+  int count_ = 0;
+};
+
 // The modifier bit that `key` is bound to in `modmap`; 0 when none.
 unsigned ModifierMaskOf(const XModifierKeymap* modmap, KeyCode key);
 
@@ -80,6 +99,7 @@ class X11Keyboard {
 
   Display* display_;
   const std::atomic<bool>* stop_;
+  X11InFlight in_flight_;
   bool has_xkb_ = false;
   std::vector<Spare> spares_;
   std::unique_ptr<Layout> layout_;  // kept until the keymap changes
