@@ -56,18 +56,14 @@ std::string RecordedRequest::Header(const std::string& name) const {
 SharingServer::SharingServer(const std::string& script, const std::string& cert) {
   const std::string certs = CertDir() + "/" + cert;
   const std::string port_file = dir_.path + "/port";
-  std::ofstream(dir_.path + "/script.json") << script;
-  const std::vector<std::string> argv = {
-      MV_PYTHON, MV_SOURCE_DIR "/tools/sharing_server.py", "--host", "127.0.0.1", "--port", "0",
-      "--cert", certs + ".pem", "--key", certs + ".key", "--script", dir_.path + "/script.json",
-      "--record", dir_.path + "/record.jsonl", "--port-file", port_file};
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
+  const std::string script_file = dir_.path + "/script.json", record = dir_.path + "/record.jsonl";
+  std::ofstream(script_file) << script;
   pid_ = fork();
   if (pid_ == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives this test process
-    execv(args[0], args.data());
+    execl(MV_PYTHON, MV_PYTHON, MV_SOURCE_DIR "/tools/sharing_server.py", "--host", "127.0.0.1", "--port", "0",
+          "--cert", (certs + ".pem").c_str(), "--key", (certs + ".key").c_str(), "--script", script_file.c_str(),
+          "--record", record.c_str(), "--port-file", port_file.c_str(), nullptr);
     _exit(127);
   }
   WaitUntil([&] {
@@ -84,11 +80,8 @@ SharingServer::~SharingServer() {
 }
 
 std::unique_ptr<LongPoll> SharingServer::Client(long idle_limit_seconds) const {
-  return std::make_unique<LongPoll>(
-      kTestHost, LongPoll::TestTransport{CertDir() + "/ca.pem",
-                                         std::string(kTestHost) + ":443:127.0.0.1:" +
-                                             std::to_string(port_),
-                                         idle_limit_seconds});
+  const std::string connect_to = std::string(kTestHost) + ":443:127.0.0.1:" + std::to_string(port_);
+  return std::make_unique<LongPoll>(kTestHost, LongPoll::TestTransport{CertDir() + "/ca.pem", connect_to, idle_limit_seconds});
 }
 
 std::vector<RecordedRequest> SharingServer::Requests(const std::string& type) const {
@@ -106,17 +99,6 @@ std::vector<RecordedRequest> SharingServer::Requests(const std::string& type) co
     requests.push_back(std::move(request));
   }
   return requests;
-}
-
-int SharingServer::TlsHandshakes() const {
-  std::istringstream lines(ReadFile(dir_.path + "/record.jsonl"));
-  int count = 0;
-  for (std::string line; std::getline(lines, line);) {
-    rapidjson::Document doc;
-    count += ParseJson(line, doc) && JsonStr(doc, "kind", "") == "connection" &&
-             JsonStr(doc, "tls", "") == "ok";
-  }
-  return count;
 }
 
 bool SharingServer::WaitForRequests(size_t count, const std::string& type) const {

@@ -50,7 +50,6 @@ class SharingServer {
   std::unique_ptr<LongPoll> Client(long idle_limit_seconds = 30) const;
   // Every recorded request, or those of `type`.
   std::vector<RecordedRequest> Requests(const std::string& type = "") const;
-  int TlsHandshakes() const;
   // Waits (bounded) for at least `count` requests of `type`.
   bool WaitForRequests(size_t count, const std::string& type = "") const;
 
