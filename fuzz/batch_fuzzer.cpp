@@ -31,11 +31,8 @@ struct CollectingConnection final : AgentConnection {
 
 size_t CountPayloads(const rapidjson::Document& batch) {
   size_t count = 0;
-  const auto messages = batch.IsObject() ? batch.FindMember("messages") : batch.MemberEnd();
-  if (messages == batch.MemberEnd() || !messages->value.IsArray()) return 0;
-  for (const rapidjson::Value& element : messages->value.GetArray()) {
-    count += element.IsObject() && element.HasMember("payload");
-  }
+  if (!batch.IsObject() || !batch.HasMember("messages") || !batch["messages"].IsArray()) return 0;
+  for (const auto& element : batch["messages"].GetArray()) count += element.IsObject() && element.HasMember("payload");
   return count;
 }
 
@@ -68,7 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   GetMonitors()->selected = 0;
   GetMonitors()->Enumerate();
   g_is_accepting_input = (conditions & 1) != 0;
-
   rapidjson::Document batch;
   if (!ParseJson(std::string(reinterpret_cast<const char*>(data), size), batch)) return 0;
   DispatchMultiInput(batch);
@@ -81,9 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MV_FUZZ_CHECK(!g_is_accepting_input);
   }
 
-  const std::vector<std::string>& bodies = connection.bodies;
-  MV_FUZZ_CHECK(bodies.size() <= CountPayloads(batch) + press);
-  for (const std::string& body : bodies) CheckEnvelope(body);
+  MV_FUZZ_CHECK(connection.bodies.size() <= CountPayloads(batch) + press);
+  for (const std::string& body : connection.bodies) CheckEnvelope(body);
   const auto& keys = platform.keyboard_events;
   MV_FUZZ_CHECK(platform.trusted || (keys.empty() && platform.mouse_events.empty()));
   MV_FUZZ_CHECK(keys.size() % 2 == 0);
@@ -92,9 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MV_FUZZ_CHECK(keys[i].key_code == keys[i + 1].key_code && keys[i].units == keys[i + 1].units &&
                   keys[i].has_flags == keys[i + 1].has_flags && keys[i].flags == keys[i + 1].flags);
   }
-  for (const MouseEvent& event : platform.mouse_events) {
-    MV_FUZZ_CHECK(std::isfinite(event.x) && std::isfinite(event.y));
-  }
+  for (const MouseEvent& e : platform.mouse_events) MV_FUZZ_CHECK(std::isfinite(e.x) && std::isfinite(e.y));
   for (const std::string& line : platform.SystemLogLines()) {
     MV_FUZZ_CHECK(line.starts_with("MorrowvaneHelper: ") && line.find_first_of("\r\n") == std::string::npos);
   }

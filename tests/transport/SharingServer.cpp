@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -37,15 +36,6 @@ const std::string& CertDir() {
 
 }  // namespace
 
-TempDir::TempDir() : path((std::filesystem::temp_directory_path() / "mv-transport-XXXXXX").string()) {
-  if (mkdtemp(path.data()) == nullptr) path.clear();
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!path.empty()) std::filesystem::remove_all(path, ignored);
-}
-
 std::string RecordedRequest::Header(const std::string& name) const {
   for (const auto& [key, value] : headers) {
     if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
@@ -54,9 +44,8 @@ std::string RecordedRequest::Header(const std::string& name) const {
 }
 
 SharingServer::SharingServer(const std::string& script, const std::string& cert) {
-  const std::string certs = CertDir() + "/" + cert;
-  const std::string port_file = dir_.path + "/port";
-  const std::string script_file = dir_.path + "/script.json", record = dir_.path + "/record.jsonl";
+  const std::string certs = CertDir() + "/" + cert, port_file = dir_.path + "/port",
+                    script_file = dir_.path + "/script.json", record = dir_.path + "/record.jsonl";
   std::ofstream(script_file) << script;
   pid_ = fork();
   if (pid_ == 0) {
@@ -68,7 +57,8 @@ SharingServer::SharingServer(const std::string& script, const std::string& cert)
   }
   WaitUntil([&] {
     port_ = std::atoi(ReadFile(port_file).c_str());
-    return port_ > 0 || waitpid(pid_, nullptr, WNOHANG) == pid_;
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;  // ended: nothing left to stop
+    return port_ > 0 || pid_ < 0;
   });
   EXPECT_TRUE(ok()) << "the sharing server did not start";
 }
@@ -81,7 +71,8 @@ SharingServer::~SharingServer() {
 
 std::unique_ptr<LongPoll> SharingServer::Client(long idle_limit_seconds) const {
   const std::string connect_to = std::string(kTestHost) + ":443:127.0.0.1:" + std::to_string(port_);
-  return std::make_unique<LongPoll>(kTestHost, LongPoll::TestTransport{CertDir() + "/ca.pem", connect_to, idle_limit_seconds});
+  return std::make_unique<LongPoll>(kTestHost,
+                                    LongPoll::TestTransport{CertDir() + "/ca.pem", connect_to, idle_limit_seconds});
 }
 
 std::vector<RecordedRequest> SharingServer::Requests(const std::string& type) const {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,11 +21,10 @@ inline constexpr const char* kTestHost = "test.morrowvane.com";
 
 // A fresh folder, removed with everything in it when the object goes.
 struct TempDir {
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string path;
+  TempDir() { path.resize(mkdtemp(path.data()) ? path.size() : 0); }
+  ~TempDir() { std::filesystem::remove_all(path, ignored); }
+  std::string path = (std::filesystem::temp_directory_path() / "mv-transport-XXXXXX").string();
+  std::error_code ignored;
 };
 
 // One request as the server recorded it.
@@ -43,15 +43,12 @@ class SharingServer {
   // `script` is JSON text; `cert` a pair made by tools/make-test-certs.sh.
   explicit SharingServer(const std::string& script = "{}", const std::string& cert = "server");
   ~SharingServer();
-  SharingServer(const SharingServer&) = delete;
-  SharingServer& operator=(const SharingServer&) = delete;
-
   bool ok() const { return port_ > 0; }
   std::unique_ptr<LongPoll> Client(long idle_limit_seconds = 30) const;
   // Every recorded request, or those of `type`.
   std::vector<RecordedRequest> Requests(const std::string& type = "") const;
   // Waits (bounded) for at least `count` requests of `type`.
-  bool WaitForRequests(size_t count, const std::string& type = "") const;
+  bool WaitForRequests(size_t count, const std::string& type) const;
 
  private:
   TempDir dir_;
@@ -68,6 +65,13 @@ class LogFolderTest : public ::testing::Test {
   // The log file's messages without their dates, in order.
   std::vector<std::string> LogMessages() const;
   std::string LogText() const;
+  // A client of `server` holding a session.
+  std::unique_ptr<LongPoll> Session(const SharingServer& server, long idle_limit_seconds = 30) {
+    EXPECT_TRUE(server.ok());
+    auto client = server.Client(idle_limit_seconds);
+    EXPECT_TRUE(client->initSession("0123abcd"));
+    return client;
+  }
 
  private:
   TempDir state_home_;

@@ -1,4 +1,4 @@
-// The JSON helpers, UTF-8 checks and the agent message envelope.
+// Reading integers, UTF-8 checks and the agent message envelope.
 #include <gmock/gmock.h>
 
 #include "tests/support/CoreTest.h"
@@ -7,29 +7,11 @@
 namespace mv::test {
 namespace {
 
-TEST(JsonHelpersTest, MembersAreReadOnlyWhenOfTheRightKind) {
+TEST(JsonHelpersTest, IntegersAreReadOnlyWhenIntegralAnd32Bit) {
   rapidjson::Document doc;
-  ASSERT_TRUE(ParseJson(R"({"s":"v","n":1,"z":null,"d":"x","d":"y","nul":"ab\u0000cd","a":7,)"
-                        R"("min":-2147483648,"big":2147483648,"half":10.5,"f":100.0,"t":"10"})", doc));
-  EXPECT_EQ(JsonStr(doc, "s", "fb"), "v");
-  EXPECT_EQ(JsonStr(doc, "d", "fb"), "x");  // the first of two
-  EXPECT_EQ(JsonStr(doc, "nul", "fb"), "ab");
-  for (const char* key : {"n", "z", "missing", "S"}) EXPECT_EQ(JsonStr(doc, key, "fb"), "fb") << key;
-  EXPECT_TRUE(JsonHas(doc, "z"));
-  EXPECT_FALSE(JsonHas(doc, "Z"));
-  EXPECT_EQ(JsonInt(doc, "a"), 7);
-  EXPECT_EQ(JsonInt(doc, "min"), -2147483648);
-  for (const char* key : {"big", "half", "f", "t", "z", "s"}) EXPECT_EQ(JsonInt(doc, key), 0) << key;
-}
-
-TEST(JsonHelpersTest, ParseIsStrictAndSurvivesDeepNesting) {
-  rapidjson::Document doc;
-  for (const std::string& bad : std::vector<std::string>{R"({"messages":[]} x)", "{'a':1}", "",
-                                                        "\xEF\xBB\xBF\xEF\xBB\xBF{}",
-                                                        std::string(1'000'000, '[')}) {
-    EXPECT_FALSE(ParseJson(bad, doc)) << bad.substr(0, 20);
-  }
-  EXPECT_TRUE(ParseJson(std::string(1'000'000, '[') + std::string(1'000'000, ']'), doc));
+  ASSERT_TRUE(ParseJson(R"({"a":-2147483648,"big":2147483648,"half":10.5,"f":100.0,"t":"10","z":null})", doc));
+  EXPECT_EQ(JsonInt(doc, "a"), -2147483648);
+  for (const char* key : {"big", "half", "f", "t", "z", "missing"}) EXPECT_EQ(JsonInt(doc, key), 0) << key;
 }
 
 TEST(Utf8Test, DecodesValidTextAndRefusesMalformedSequences) {

@@ -19,9 +19,9 @@ struct Row {
 };
 
 Row Body(const char* name, const std::string& bytes, int code, std::string batch = kUnchanged) {
-  std::string hex;
-  for (const unsigned char c : bytes) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
-  return {name, R"({"body_hex":")" + hex + R"("})", code, std::move(batch)};
+  std::string step = R"({"body_hex":")";
+  for (const unsigned char c : bytes) step += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
+  return {name, step + R"("})", code, std::move(batch)};
 }
 
 // One poll per row on one client, so the connection is reused across rows
@@ -32,9 +32,7 @@ class LongPollAnswers : public LogFolderTest {
     std::string script = R"({"poll":[)";
     for (const Row& row : rows) script += row.step + (&row == &rows.back() ? "]}" : ",");
     SharingServer server(script);
-    ASSERT_TRUE(server.ok());
-    auto client = server.Client(idle_limit_seconds);
-    ASSERT_TRUE(client->initSession("0123abcd"));
+    auto client = Session(server, idle_limit_seconds);
     size_t requests = 0;
     for (const Row& row : rows) {
       SCOPED_TRACE(row.name);
@@ -58,14 +56,11 @@ TEST_F(LongPollAnswers, Classification) {
       Body("JSON timeout with blanks", "  \"timeout\"\n", kPollNothing),
       Body("upper case is not the word", "TIMEOUT", kPollError),
       Body("empty body", "", kPollClosed),
-      Body("only blanks", " \r\n\t \n", kPollClosed),
       Body("JSON empty string", "\"\"", kPollClosed),
       Body("close with blanks", "  \"close\" \r\n", kPollClosed),
       Body("Close in capitals", "\"Close\"", kPollError),
-      Body("empty object", "{}", kPollError),
       Body("messages null", R"({"messages":null})", kPollBatch, R"({"messages":null})"),
       Body("error member, even null", R"({"messages":[],"error":null})", kPollError),
-      Body("array root", R"([{"messages":[]}])", kPollError),
       Body("text after the value", R"({"messages":[]} x)", kPollError),
       Body("batch kept as sent, only stripped", "\n {\"messages\" : [1]}\t", kPollBatch,
            "{\"messages\" : [1]}"),
@@ -86,11 +81,11 @@ TEST_F(LongPollAnswers, Classification) {
       {"connection dropped", R"({"drop":true,"repeat":2})", kPollClosed, kUnchanged, 2},
       {"closed in the body", R"({"body":"timeout","cut_after":3})", kPollClosed},
       {"server closes after answering", R"({"body":"timeout","close":true})", kPollNothing},
-      {"and the next poll reconnects", R"({"body":"timeout"})", kPollNothing},
+      {"and the next poll connects again", R"({"body":"timeout"})", kPollNothing},
   });
 }
 
-TEST_F(LongPollAnswers, BodiesUpTo16MiBAreReadAndLargerOnesFail) {
+TEST_F(LongPollAnswers, BodiesUpTo16MiBAreReadAndLargerOnesFailAsDoesSilence) {
   const std::string limit = std::to_string(LongPoll::kMaxBodyBytes);
   const std::string over = std::to_string(LongPoll::kMaxBodyBytes + 1);
   RunRows({
@@ -101,11 +96,10 @@ TEST_F(LongPollAnswers, BodiesUpTo16MiBAreReadAndLargerOnesFail) {
       {"exactly 16 MiB, chunked", R"({"body":"timeout","chunked":true,"pad_to":)" + limit + "}",
        kPollNothing},
   });
-}
-
-TEST_F(LongPollAnswers, SilenceForTheIdleLimitEndsThePollButSlowDataDoesNot) {
+  // Silence for the idle limit ends a poll; slow data does not.
   RunRows({{"no answer at all", R"({"stall":true})", kPollClosed},
-           {"headers, then silence", R"({"body":"timeout","stall_after_headers":true})", kPollClosed},
+           {"headers, then silence", R"({"body":"timeout","stall_after_headers":true})",
+            kPollClosed},
            // 7 bytes 0.6 s apart: longer than the limit in all, never silent for it.
            {"slow but steady body", R"({"body":"timeout","byte_interval":0.6})", kPollNothing}},
           2);
