@@ -37,7 +37,8 @@ TEST_F(EnvelopeTest, WrapsACopyOfTheReplyAndDropsOneThatIsNotUtf8) {
     SendToAgent(reply);
   }  // the reply dies before the body is looked at
   EXPECT_THAT(connection.bodies(),
-              ::testing::ElementsAre(R"({"message":"nh_to_agent","payload":{"cmd":"quit","s":"tab\tquote\"\u0001\u0000"}})"));
+              ::testing::ElementsAre(R"({"message":"nh_to_agent","payload":{"cmd":"quit",)"
+                                     R"("s":"tab\tquote\"\u0001\u0000"}})"));
 }
 
 }  // namespace

@@ -103,7 +103,8 @@ TEST_F(LongPollSession, ThousandsOfRepliesShareSixConnectionsAndEachArrivesOnceI
   std::map<int, int> last_on_connection;  // each connection's replies come in order
   std::set<int> received;
   for (const RecordedRequest& post : server.Requests("post")) {
-    const int n = std::stoi(post.body), last = std::exchange(last_on_connection.try_emplace(post.conn, -1).first->second, n);
+    const int n = std::stoi(post.body);
+    const int last = std::exchange(last_on_connection.try_emplace(post.conn, -1).first->second, n);
     EXPECT_TRUE(received.insert(n).second && last < n) << n << " after " << last << " on " << post.conn;
   }
   EXPECT_EQ(received.size(), static_cast<size_t>(kReplies));
