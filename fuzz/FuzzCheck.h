@@ -5,21 +5,32 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string_view>
+#include <filesystem>
+#include <string>
+
+#include "app/Log.h"
+
+#define MV_FUZZ_CHECK(condition)                                                       \
+  ((condition) ? static_cast<void>(0)                                                  \
+               : (std::fprintf(stderr, "%s:%d: fuzz check failed: %s\n", __FILE__, __LINE__, \
+                               #condition),                                            \
+                  std::abort()))
 
 namespace mv::fuzz {
 
-[[noreturn]] inline void CheckFailed(const char* condition, const char* file, int line) {
-  std::fprintf(stderr, "%s:%d: fuzz check failed: %s\n", file, line, condition);
-  std::abort();
+// A fresh XDG_STATE_HOME, removed when the process ends normally; the log in
+// it is emptied every few thousand calls, so a long run does not fill the disk.
+struct PrivateLogFolder {
+  std::string path = (std::filesystem::temp_directory_path() / "mv-fuzz-XXXXXX").string();
+  PrivateLogFolder() { MV_FUZZ_CHECK(mkdtemp(path.data()) && setenv("XDG_STATE_HOME", path.c_str(), 1) == 0); }
+  ~PrivateLogFolder() { std::filesystem::remove_all(path, ignored); }
+  std::error_code ignored;
+};
+
+inline void UsePrivateLogFolder() {
+  static PrivateLogFolder folder;
+  static unsigned calls = 0;
+  if (++calls % 4096 == 0) std::filesystem::remove(LogFilePath(), folder.ignored);
 }
-
-#define MV_FUZZ_CHECK(condition) \
-  ((condition) ? static_cast<void>(0) : ::mv::fuzz::CheckFailed(#condition, __FILE__, __LINE__))
-
-// Points XDG_STATE_HOME at a fresh temporary folder (once per process) and
-// removes the log file in it every few thousand calls, so a long run does not
-// fill the disk. The folder goes when the process ends normally.
-void UsePrivateLogFolder();
 
 }  // namespace mv::fuzz
