@@ -6,9 +6,9 @@
 
 #include <rapidjson/document.h>
 
-#include "app/Accessibility.h"
+#include "input/Accessibility.h"
 #include "app/LaunchUrl.h"
-#include "app/Log.h"
+#include "base/Log.h"
 #include "commands/ControlStatus.h"
 #include "commands/Dispatcher.h"
 #include "commands/QuitHotKey.h"

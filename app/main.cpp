@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "app/AppDelegate.h"
-#include "app/Log.h"
+#include "base/Log.h"
 #include "commands/ControlStatus.h"
 #include "platform/Platform.h"
 #include "platform/linux/LinuxPlatform.h"

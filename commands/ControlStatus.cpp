@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "commands/QuitHotKey.h"
 #include "platform/Platform.h"
 

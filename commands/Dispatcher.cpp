@@ -4,7 +4,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "commands/ControlStatus.h"
 #include "commands/Handlers.h"
 #include "input/InputGate.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/Accessibility.h"
+#include "input/Accessibility.h"
 #include "commands/ControlStatus.h"
 #include "commands/QuitHotKey.h"
 #include "input/InputGate.h"

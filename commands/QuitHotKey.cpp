@@ -4,7 +4,7 @@
 
 #include <rapidjson/document.h>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "commands/ControlStatus.h"
 #include "input/InputGate.h"
 #include "platform/KeyCodes.h"

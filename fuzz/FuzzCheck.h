@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/Log.h"
+#include "base/Log.h"
 
 #define MV_FUZZ_CHECK(condition)                                                       \
   ((condition) ? static_cast<void>(0)                                                  \

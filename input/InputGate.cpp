@@ -1,6 +1,6 @@
 #include "input/InputGate.h"
 
-#include "app/Accessibility.h"
+#include "input/Accessibility.h"
 #include "platform/Platform.h"
 
 namespace mv {

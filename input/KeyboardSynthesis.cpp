@@ -7,7 +7,7 @@
 #include "input/InputGate.h"
 #include "platform/KeyCodes.h"
 #include "platform/Platform.h"
-#include "transport/Utf8.h"
+#include "base/Utf8.h"
 
 namespace mv {
 namespace {

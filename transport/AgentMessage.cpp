@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "transport/Json.h"
-#include "transport/Utf8.h"
+#include "base/Utf8.h"
 
 namespace mv {
 namespace {

@@ -16,9 +16,9 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "transport/Json.h"
-#include "transport/Utf8.h"
+#include "base/Utf8.h"
 
 namespace mv {
 namespace {

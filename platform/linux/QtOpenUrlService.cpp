@@ -7,7 +7,7 @@
 #include <QMetaObject>
 #include <QWidget>
 
-#include "app/Log.h"
+#include "base/Log.h"
 
 namespace mv {
 namespace {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "platform/fake/FakePlatform.h"
 
 namespace mv {

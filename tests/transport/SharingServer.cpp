@@ -12,7 +12,7 @@
 
 #include <rapidjson/document.h>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "transport/Json.h"
 
 namespace mv::test {

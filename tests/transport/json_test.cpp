@@ -2,7 +2,7 @@
 #include <gmock/gmock.h>
 
 #include "tests/support/CoreTest.h"
-#include "transport/Utf8.h"
+#include "base/Utf8.h"
 
 namespace mv::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "transport/Utf8.h"
+#include "base/Utf8.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "app/Log.h"
+#include "base/Log.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -14,7 +14,7 @@
 #include <mutex>
 
 #include "platform/Platform.h"
-#include "transport/Utf8.h"
+#include "base/Utf8.h"
 
 namespace mv {
 namespace {

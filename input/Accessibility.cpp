@@ -1,4 +1,4 @@
-#include "app/Accessibility.h"
+#include "input/Accessibility.h"
 
 #include "platform/Platform.h"
 
