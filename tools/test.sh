@@ -3,7 +3,7 @@
 # in four builds: a normal build (all tests), an ASan+UBSan build (unit and
 # desktop tests), a ThreadSanitizer build (unit and transport tests, and the
 # real program under server faults and a soak) and a clang build that runs
-# each libFuzzer target for a while (MV_FUZZ_SECONDS, 60 by default). Tests
+# each libFuzzer target for a while (MV_FUZZ_SECONDS, 20 by default). Tests
 # that need a display or a server start their own (Xvfb, HTTPS server,
 # session bus). Extra arguments go to every ctest run, e.g. -L unit.
 #   tools/test.sh            everything
@@ -40,6 +40,6 @@ if [ "$quick" -eq 0 ]; then
   stage "ASan+UBSan build" build-asan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=address" "^(unit|platform)$" "" "$@"
   stage "ThreadSanitizer build" build-tsan "-DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=thread" "^(unit|transport|faults|soak)$" "" "$@"
   stage "libFuzzer build" build-fuzz \
-    "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DMV_FUZZ=ON -DMV_FUZZ_SECONDS=${MV_FUZZ_SECONDS:-60}" \
+    "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DMV_FUZZ=ON -DMV_FUZZ_SECONDS=${MV_FUZZ_SECONDS:-20}" \
     "^fuzz$" "batch_fuzzer launch_url_fuzzer poll_body_fuzzer handshake_fuzzer" "$@"
 fi
