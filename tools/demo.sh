@@ -12,4 +12,4 @@ tools/install-deps.sh
 
 cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-demo -j"$(nproc)" --target morrowvane-helper x11_probe
-exec python3 tools/e2e/demo.py build-demo
+exec python3 tools/demo.py build-demo

@@ -14,7 +14,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "e2e"))
 import harness  # noqa: E402
 
 URL = "morrowvanenativehost://test.morrowvane.com/de30"
