@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
     return std::make_shared<mv::LongPoll>(server);
   });
 
+  mv::SetDiagnosticLog([](std::string_view line) { mv::MVLogWrite(line); });
   std::string error;
   std::unique_ptr<mv::Platform> platform = mv::CreateLinuxPlatform(argc, argv, &error);
   if (!platform) {

@@ -245,4 +245,10 @@ class Platform {
 Platform* CurrentPlatform();
 void SetCurrentPlatform(Platform* platform);
 
+// Where the desktop layer reports what it could not do (no session bus, no
+// portal): the program points it at its log before the platform starts;
+// until then the lines go to standard error.
+void SetDiagnosticLog(std::function<void(std::string_view)> log);
+void LogDiagnostic(std::string_view message);
+
 }  // namespace mv

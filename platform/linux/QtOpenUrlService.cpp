@@ -7,7 +7,7 @@
 #include <QMetaObject>
 #include <QWidget>
 
-#include "base/Log.h"
+#include "platform/Platform.h"
 
 namespace mv {
 namespace {
@@ -33,7 +33,7 @@ void QtOpenUrlService::Release() {
 QtOpenUrlService::Outcome QtOpenUrlService::Start(const std::optional<std::string>& url) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
-    MVLogWrite("MorrowvaneHelper: no session bus; running without single-instance forwarding");
+    LogDiagnostic("MorrowvaneHelper: no session bus; running without single-instance forwarding");
     return Outcome::kNoBus;
   }
   new QtApplicationAdaptor(this);
@@ -52,7 +52,7 @@ QtOpenUrlService::Outcome QtOpenUrlService::Start(const std::optional<std::strin
     // The object is there before the name, so no call can find the name
     // without the object.
     if (!bus.registerObject(kObjectPath, this)) {
-      MVLogWrite("MorrowvaneHelper: cannot register the D-Bus object; running on its own");
+      LogDiagnostic("MorrowvaneHelper: cannot register the D-Bus object; running on its own");
       return Outcome::kNoBus;
     }
     if (bus.registerService(kBusName)) {
@@ -64,8 +64,8 @@ QtOpenUrlService::Outcome QtOpenUrlService::Start(const std::optional<std::strin
     reply = bus.call(call, QDBus::Block, kForwardTimeoutMs);
     if (reply.type() != QDBusMessage::ErrorMessage) return Outcome::kForwarded;
   }
-  MVLogWrite("MorrowvaneHelper: could not reach the running instance: " +
-             reply.errorMessage().toStdString());
+  LogDiagnostic("MorrowvaneHelper: could not reach the running instance: " +
+               reply.errorMessage().toStdString());
   return Outcome::kForwarded;
 }
 
