@@ -13,14 +13,14 @@ std::string Text(const Rect& r) {
   std::snprintf(text, sizeof text, "%.10g,%.10g,%.10g,%.10g", r.x, r.y, r.width, r.height);
   return text;
 }
-std::string Text(const Rgba& c) { return Text(Rect{c.red, c.green, c.blue, c.alpha}); }
 
 class FakeWindow final : public OverlayWindow {
  public:
   FakeWindow(FakePlatform& platform, int id) : platform_(platform), id_(" " + std::to_string(id)) {}
   ~FakeWindow() override { platform_.Call("close" + id_); }
   void SetContent(const OverlayContent& content) override {
-    std::string line = "content" + id_ + " " + Text(content.color) + " fills";
+    const Rgba& c = content.color;
+    std::string line = "content" + id_ + " " + Text({c.red, c.green, c.blue, c.alpha}) + " fills";
     for (const Rect& fill : content.fills) line += " " + Text(fill);
     platform_.Call(line);
   }
@@ -51,10 +51,7 @@ int FakePlatform::RunApplication(ApplicationDelegate& delegate) {
   // The event loop: main work, then the worker's, then the clock moves on to
   // the earliest delayed work, until termination or nothing is left.
   for (RunMainQueue(); !terminating_; RunMainQueue()) {
-    if (!worker_items_.empty()) {
-      RunWorkerItems();
-      continue;
-    }
+    RunWorkerItems();
     std::lock_guard lock(mutex_);
     if (main_queue_.empty()) break;
     now_ = std::min_element(main_queue_.begin(), main_queue_.end(),
@@ -80,21 +77,15 @@ int FakePlatform::RunModalAlert(const AlertSpec& alert) {
 }
 
 std::unique_ptr<OverlayWindow> FakePlatform::CreateOverlayWindow(const OverlayWindowSpec& spec) {
-  Call("window " + std::to_string(++windows_) + " " + Text(spec.frame) + " on " + Text(spec.background) +
-       (spec.ignores_mouse_events ? "" : " takes clicks"));
+  const Rgba& c = spec.background;
+  Call("window " + std::to_string(++windows_) + " " + Text(spec.frame) + " on " +
+       Text({c.red, c.green, c.blue, c.alpha}) + (spec.ignores_mouse_events ? "" : " takes clicks"));
   return std::make_unique<FakeWindow>(*this, windows_);
 }
 
 std::unique_ptr<RepeatingTimer> FakePlatform::ScheduleRepeatingTimer(std::chrono::milliseconds,
                                                                      std::function<void()> action) {
   return std::make_unique<FakeTimer>(timers.emplace_back(std::move(action)));
-}
-
-void FakePlatform::FlushInput() {
-  // A flush with no new input since the last one is not worth a line.
-  const size_t posted = mouse_events.size() + keyboard_events.size();
-  if (posted != flushed_) Call("flush " + std::to_string(posted));
-  flushed_ = posted;
 }
 
 HotKeyRef FakePlatform::RegisterHotKey(uint16_t key_code, uint32_t modifiers) {
@@ -116,23 +107,11 @@ void FakePlatform::RunMainQueue() {
 }
 
 void FakePlatform::RunWorkerItems() {
-  for (std::unique_lock lock(mutex_); !worker_items_.empty(); lock.lock()) {
+  while (!worker_items_.empty()) {
     const std::function<void()> work = std::move(worker_items_.front());
     worker_items_.pop_front();
-    lock.unlock();
     work();
   }
-}
-
-void FakePlatform::FireTimers() {
-  for (size_t i = 0; i < timers.size(); ++i) {  // an action may schedule a timer
-    if (timers[i]) timers[i]();
-  }
-}
-
-void FakePlatform::PressHotKey() {
-  input_stopped = true;
-  for (const auto& [ref, handler] : std::vector(hot_key_handlers)) handler();
 }
 
 }  // namespace mv

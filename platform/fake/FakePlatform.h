@@ -24,13 +24,14 @@ class FakePlatform final : public Platform {
   void RequestTermination() override { PostToMain([this] { Terminate(); }); }
   void PostToMain(std::function<void()> work) override { PostToMainAfter({}, std::move(work)); }
   void PostToMainAfter(std::chrono::nanoseconds delay, std::function<void()> work) override {
-    Locked([&] { main_queue_.emplace_back(now_ + delay, std::move(work)); });
+    std::lock_guard lock(mutex_);
+    main_queue_.emplace_back(now_ + delay, std::move(work));
   }
-  void RunOnWorkerThread(std::function<void()> work) override { Locked([&] { worker_items_.push_back(work); }); }
+  // Unguarded: the program submits work on its main thread, before a test runs it.
+  void RunOnWorkerThread(std::function<void()> work) override { worker_items_.push_back(std::move(work)); }
   int RunModalAlert(const AlertSpec& alert) override;
   std::unique_ptr<OverlayWindow> CreateOverlayWindow(const OverlayWindowSpec& spec) override;
-  std::unique_ptr<RepeatingTimer> ScheduleRepeatingTimer(std::chrono::milliseconds,
-                                                         std::function<void()> action) override;
+  std::unique_ptr<RepeatingTimer> ScheduleRepeatingTimer(std::chrono::milliseconds, std::function<void()>) override;
   std::vector<Rect> ActiveDisplayBounds() override { return displays; }
   std::optional<double> PrimaryScreenHeight() override {
     return displays.empty() ? std::nullopt : std::optional(displays[0].height);
@@ -38,7 +39,11 @@ class FakePlatform final : public Platform {
   // Recorded even while stopped: the program must not post then.
   void PostMouseEvent(const MouseEvent& event) override { mouse_events.push_back(event); }
   void PostKeyboardEvent(const KeyboardEvent& event) override { keyboard_events.push_back(event); }
-  void FlushInput() override;
+  // A flush with no new input since the last one is not worth a line.
+  void FlushInput() override {
+    const size_t posted = mouse_events.size() + keyboard_events.size();
+    if (posted != flushed_) Call("flush " + std::to_string(flushed_ = posted));
+  }
   bool InputStopped() override { return input_stopped; }
   void ResumeInput() override { input_stopped = terminating_; }
   HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) override {
@@ -59,20 +64,25 @@ class FakePlatform final : public Platform {
   bool IsAccessibilityTrusted() override { return trusted; }
   bool PromptAccessibility() override { Call("prompt"); return trusted; }
   void OpenAccessibilitySettings() override { Call("settings"); }
-  void WriteSystemLog(std::string_view message) override { Locked([&] { system_log_.emplace_back(message); }); }
+  void WriteSystemLog(std::string_view text) override { std::lock_guard lock(mutex_); system_log_.emplace_back(text); }
 
   // Appends one line to `calls` (from any thread).
-  void Call(const std::string& line) { Locked([&] { calls.push_back(line); }); }
+  void Call(const std::string& line) { std::lock_guard lock(mutex_); calls.push_back(line); }
   // Runs main-queue work that is due until none is left or termination began.
   void RunMainQueue();
   // Runs the worker items submitted so far, in order, on the calling thread.
   void RunWorkerItems();
-  // Runs every live timer's action once.
-  void FireTimers();
+  // Runs every live timer's action once (an action may schedule a timer).
+  void FireTimers() {
+    for (size_t i = 0; i < timers.size(); ++i) if (timers[i]) timers[i]();
+  }
   // Stops input, then calls every installed handler, as the desktop does.
-  void PressHotKey();
+  void PressHotKey() {
+    input_stopped = true;
+    for (const auto& [ref, handler] : std::vector(hot_key_handlers)) handler();
+  }
   void DeliverOpenURL(const std::string& url) { open_url_(url); }
-  std::vector<std::string> SystemLogLines() { return Locked([&] { return system_log_; }); }
+  std::vector<std::string> SystemLogLines() { std::lock_guard lock(mutex_); return system_log_; }
 
   std::vector<std::string> arguments{"morrowvane-helper"};
   std::vector<Rect> displays;
@@ -88,11 +98,6 @@ class FakePlatform final : public Platform {
   std::vector<std::pair<HotKeyHandlerRef, std::function<void()>>> hot_key_handlers;
 
  private:
-  template <class F>
-  auto Locked(F f) -> decltype(f()) {
-    std::lock_guard lock(mutex_);
-    return f();
-  }
   std::mutex mutex_;
   std::vector<std::pair<std::chrono::nanoseconds, std::function<void()>>> main_queue_;  // (due, work)
   std::deque<std::function<void()>> worker_items_;

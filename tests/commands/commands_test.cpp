@@ -20,8 +20,8 @@ using Lines = std::vector<std::string>;
 
 template <class... Args>
 std::string Fmt(const char* format, Args... args) {
-  char text[120];
-  std::snprintf(text, sizeof text, format, args...);
+  std::string text(std::snprintf(nullptr, 0, format, args...), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, args...);
   return text;
 }
 std::string Text(const MouseEvent& e) {
@@ -48,22 +48,28 @@ std::string Each(const char* cmd, const char* field, std::initializer_list<const
   for (const char* v : values) payloads.push_back(Fmt(R"({"cmd":"%s","%s":"%s"})", cmd, field, v));
   return B(payloads);
 }
-std::string Mouse(int64_t x, int64_t y, const char* mode = "screen", const char* event = "") {
-  return Fmt(R"({"cmd":"mouseevent","x":%lld,"y":%lld,"mode":"%s","event":"%s"})", static_cast<long long>(x),
-             static_cast<long long>(y), mode, event);
+std::string Mouse(int32_t x, int32_t y, const char* mode = "screen", const char* event = "") {
+  return Fmt(R"({"cmd":"mouseevent","x":%d,"y":%d,"mode":"%s","event":"%s"})", x, y, mode, event);
 }
 void Displays(P p, std::vector<Rect> displays, size_t selected = 0) {
   p.displays = std::move(displays);
   GetMonitors()->Enumerate();
   GetMonitors()->selected = selected;
 }
-std::string Ok(const char* cmd) { return Fmt(R"({"cmd":"%s","result":"ok"})", cmd); }
-std::string Translated(const char* xywh) { return Fmt(R"({"cmd":"translatexywh",%s,"result":"ok"})", xywh); }
-std::string Unknown(const char* cmd) { return Fmt(R"({"cmd":"%s","result":"error","detail":"Unknown command."})", cmd); }
-constexpr char kInitCheck[] = R"({"cmd":"initcheck"})";
-constexpr char kOkE[] = R"({"cmd":"initcheck","version":"1.6","result":"ok","hotkey":"E"})";
-constexpr char kHotKey[] = R"({"cmd":"hot key pressed"})";
+// A payload: `cmd` and the JSON members `more`.
+std::string C(const char* cmd, const std::string& more = "") {
+  return Fmt(R"({"cmd":"%s"%s%s})", cmd, more.empty() ? "" : ",", more.c_str());
+}
+std::string Xywh(const char* cmd, int32_t x, int32_t y, int32_t w, int32_t h) {
+  return C(cmd, Fmt(R"("x":%d,"y":%d,"w":%d,"h":%d)", x, y, w, h));
+}
+std::string Ok(const char* cmd, const std::string& more = "") {
+  return C(cmd, more + (more.empty() ? "" : ",") + R"("result":"ok")");
+}
+std::string Unknown(const char* cmd) { return C(cmd, R"("result":"error","detail":"Unknown command.")"); }
+const std::string kInitCheck = C("initcheck"), kOkE = C("initcheck", R"("version":"1.6","result":"ok","hotkey":"E")");
 constexpr char kOrange[] = "1,0.4862745098,0,0.5", kRed[] = "1,0,0,0.5";
+const std::string kFills8 = " fills 0,4,8,4 0,0,8,4 0,0,4,8 4,0,4,8";
 const std::string kFills1 = " fills 0,1076,1920,4 0,0,1920,4 0,0,4,1080 1916,0,4,1080";
 const std::string kFills2 = " fills 0,96,200,4 0,0,200,4 0,0,4,100 196,0,4,100";
 
@@ -73,60 +79,61 @@ struct Row {
   Lines in;  // batches; "press": the hot key, "tick": the timers
   Lines out;
 };
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 const Row kRows[] = {
     {"BatchWalkUnknownCommandsAndSilentOnes", nullptr,
      {R"({"messages":[1,"x",{"other":2},{"payload":{"cmd":"version"}}]})", R"({"messages":{}})",
       R"({"other":[{"payload":{"cmd":"version"}}]})", "[1,2]", "\"x\"",
-      B({R"("version")", "{}", R"({"cmd":7})", R"({"cmd":"Version"})", R"({"cmd":"t\tq\"\u0001"})", "{\"cmd\":\"x\xFF\"}"}),
-      B({R"({"cmd":"keepalive"})", Mouse(1, 2, ""), R"({"cmd":"keyboardchar","key":"a"})",
-         R"({"cmd":"keyboardevent","event":"Return"})", R"({"cmd":"keyboardevent","event":5})", R"({"cmd":"clearclipboard"})",
-         R"({"cmd":"hideborder"})", R"({"cmd":"messagebox","caption":5,"text":"<b>"})"})},
+      B({R"("version")", "{}", R"({"cmd":7})", C("Version"), C(R"(t\tq\"\u0001)"), C("x\xFF")}),
+      B({C("keepalive"), Mouse(1, 2, ""), C("keyboardchar", R"("key":"a")"), C("keyboardevent", R"("event":"Return")"),
+         C("keyboardevent", R"("event":5)"), C("clearclipboard"), C("hideborder"),
+         C("messagebox", R"("caption":5,"text":"<b>")")})},
      {R"({"cmd":"version","result":"ok","version":"1.1"})", Unknown(""), Unknown(""), Unknown(""), Unknown("Version"),
       Unknown(R"(t\tq\"\u0001)"), "flush 5", "clear clipboard", "alert : <b>", "move 1,2 0", "down 0 'a'", "up 0 'a'",
       "down 36 0", "up 36 0"}},
     // 6656: Control, Alt and Shift.
     {"HotKeyAndQuitCloseTheGateUntilTheNextCheck", [](P) { g_is_accepting_input = false; },
-     {B({kInitCheck, R"({"cmd":"keyboardchar","key":"a"})"}), "press", Each("keyboardchar", "key", {"b"}), "press",
-      B({kInitCheck, R"({"cmd":"keyboardchar","key":"c"})"}),
-      B({R"({"cmd":"showborderabs","x":10,"y":10,"w":8,"h":8})", R"({"cmd":"quit"})", Mouse(5, 5, "", "lc")})},
-     {"hot key E 6656", kOkE, "flush 2", kHotKey, kHotKey, kOkE, "flush 4", "window 1 10,882,8,8 on 0,0,0,0",
-      "content 1 " + (kOrange + std::string(" fills 0,4,8,4 0,0,8,4 0,0,4,8 4,0,4,8")), "front 1", "close 1", Ok("quit"),
+     {B({kInitCheck, C("keyboardchar", R"("key":"a")")}), "press", Each("keyboardchar", "key", {"b"}), "press",
+      B({kInitCheck, C("keyboardchar", R"("key":"c")")}),
+      B({Xywh("showborderabs", 10, 10, 8, 8), C("quit"), Mouse(5, 5)})},
+     {"hot key E 6656", kOkE, "flush 2", C("hot key pressed"), C("hot key pressed"), kOkE, "flush 4",
+      "window 1 10,882,8,8 on 0,0,0,0", "content 1 " + (kOrange + kFills8), "front 1", "close 1", Ok("quit"),
       "down 0 'a'", "up 0 'a'", "down 0 'c'", "up 0 'c'"}},
     {"InitCheckTakesTheFirstFreeLetter", [](P p) { p.refused_hot_key_letters = "E"; }, {B({kInitCheck})},
-     {"hot key C 6656", R"({"cmd":"initcheck","version":"1.6","result":"ok","hotkey":"C"})"}},
-    {"WithoutAFreeLetterInitCheckStillOpensTheGate", [](P p) { p.refused_hot_key_letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"; },
-     {B({kInitCheck, R"({"cmd":"keyboardevent","event":"Tab"})"})},
-     {R"({"cmd":"initcheck","version":"1.6","result":"error","error":"Unable to register hot key"})", "flush 2",
+     {"hot key C 6656", C("initcheck", R"("version":"1.6","result":"ok","hotkey":"C")")}},
+    {"WithoutAFreeLetterInitCheckStillOpensTheGate",
+     [](P p) { p.refused_hot_key_letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"; },
+     {B({kInitCheck, C("keyboardevent", R"("event":"Tab")")})},
+     {C("initcheck", R"("version":"1.6","result":"error","error":"Unable to register hot key")"), "flush 2",
       "down 48 0", "up 48 0"}},
     {"WithoutPermissionInitCheckKeepsTheGateClosed", [](P p) { p.trusted = g_is_accepting_input = false; },
      {B({kInitCheck, Mouse(1, 1, "", "lc")})},
      {"prompt", "settings",
-      R"({"cmd":"initcheck","version":"1.6","result":"error","error":"Morrowvane Helper needs Accessibility )"
-      R"(permission. Open System Settings > Privacy & Security > Accessibility, enable Morrowvane Helper, then )"
-      R"(try again."})"}},
+      C("initcheck", R"("version":"1.6","result":"error","error":"Morrowvane Helper needs Accessibility permission. )"
+                     R"(Open System Settings > Privacy & Security > Accessibility, enable Morrowvane Helper, then )"
+                     R"(try again.")")}},
     {"PointerInputFollowsTheSelectedMonitorRoundsAndSaturates",
      [](P p) { Displays(p, {{0, 0, 1440, 900}, {1440, -180, 1920, 1080}, {-10.7, 0.9, 2, 2}, {0, 0, 100000, 1}}, 1); },
      {B({Mouse(32768, 32768, "screen", "dbllc"), Mouse(10, 20, "Screen", "rc"), Mouse(5, 6, "", "LC"),
          Mouse(1, 1, "", "dragstart"), Mouse(2, 2, "", "move"), Mouse(3, 3, "", "lc"), Mouse(5, 5, "", "dragstop"),
-         Mouse(6, 6, "", "move"), R"({"cmd":"mouseevent","x":2147483648,"y":-2147483648})",
-         R"({"cmd":"mouseevent","x":10.5,"y":"10"})"}),
-      B({R"({"cmd":"selectmonitor","index":2})", Mouse(16384, 16384), Mouse(-16384, 65535),
-         R"({"cmd":"selectmonitor","index":3})", Mouse(INT32_MAX, 0), Mouse(INT32_MIN, INT32_MIN),
-         R"({"cmd":"selectmonitor","index":3.0})", Mouse(32768, 32768), R"({"cmd":"selectmonitor","index":1})",
-         R"({"cmd":"selectmonitor","index":4})", Mouse(32768, 32768)})},
+         Mouse(6, 6, "", "move"), C("mouseevent", R"("x":2147483648,"y":-2147483648)"),
+         C("mouseevent", R"("x":10.5,"y":"10")")}),
+      B({C("selectmonitor", R"("index":2)"), Mouse(16384, 16384), Mouse(-16384, 65535),
+         C("selectmonitor", R"("index":3)"), Mouse(INT32_MAX, 0), Mouse(INT32_MIN, INT32_MIN),
+         C("selectmonitor", R"("index":3.0)"), Mouse(32768, 32768), C("selectmonitor", R"("index":1)"),
+         C("selectmonitor", R"("index":4)"), Mouse(32768, 32768)})},
      {"flush 18", Ok("selectmonitor"), "flush 20", Ok("selectmonitor"), "flush 22", Ok("selectmonitor"), "flush 23",
-      Ok("selectmonitor"), Ok("selectmonitor"), "flush 24", "move 2400,360 0", "ldown 2400,360 1", "lup 2400,360 1", "ldown 2400,360 2",
-      "lup 2400,360 2", "move 10,20 0", "rdown 10,20 1 R", "rup 10,20 1 R", "move 5,6 0", "ldown 1,1 1", "drag 2,2 0",
-      "move 3,3 0", "ldown 3,3 1", "lup 3,3 1", "lup 5,5 1", "move 6,6 0", "move 0,-2147483648 0", "move 0,0 0",
-      "move -9,1 0", "move -11,2 0", "move 2147483647,0 0", "move -2147483648,-32768 0", "move 720,450 0", "move 720,450 0"}},
+      Ok("selectmonitor"), Ok("selectmonitor"), "flush 24", "move 2400,360 0", "ldown 2400,360 1", "lup 2400,360 1",
+      "ldown 2400,360 2", "lup 2400,360 2", "move 10,20 0", "rdown 10,20 1 R", "rup 10,20 1 R", "move 5,6 0",
+      "ldown 1,1 1", "drag 2,2 0", "move 3,3 0", "ldown 3,3 1", "lup 3,3 1", "lup 5,5 1", "move 6,6 0",
+      "move 0,-2147483648 0", "move 0,0 0", "move -9,1 0", "move -11,2 0", "move 2147483647,0 0",
+      "move -2147483648,-32768 0", "move 720,450 0", "move 720,450 0"}},
     {"TypedTextIsStrictUtf8CutAtEightUnitsAndNamedKeysAreExact", nullptr,
      {Each("keyboardchar", "key", {"", "\xFF", "\xC0\xAF", "\xED\xA0\x80", "\x80", "\xC3", "\xE0\x80\x80",
                                    "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80", "a\xE2\x82", "\\u0000abc"}),
       Each("keyboardevent", "event", {"copy", "Copy ", "Shift+Left", "Redo"}),
-      Each("keyboardchar", "key", {"\xF0\x9F\x98\x80", "abcdefg\xF0\x9F\x98\x80", "ab\\u0000cd", "a\xC3\xA9\xE2\x82\xAC",
-                                   "\xF4\x8F\xBF\xBF"}),
+      Each("keyboardchar", "key",
+           {"\xF0\x9F\x98\x80", "abcdefg\xF0\x9F\x98\x80", "ab\\u0000cd", "a\xC3\xA9\xE2\x82\xAC", "\xF4\x8F\xBF\xBF"}),
       Each("keyboardevent", "event", {"Copy", "SelectLongUp", "MoveCursorLongRight", "Delete"})},
      {"flush 10", "flush 18", "down 0 '\\uD83D\\uDE00'", "up 0 '\\uD83D\\uDE00'", "down 0 'abcdefg\\uD83D'",
       "up 0 'abcdefg\\uD83D'", "down 0 'ab'", "up 0 'ab'", "down 0 'a\\u00E9\\u20AC'", "up 0 'a\\u00E9\\u20AC'",
@@ -134,69 +141,73 @@ const Row kRows[] = {
       "up 126 0xa0000", "down 124 0x80000", "up 124 0x80000", "down 117 0", "up 117 0"}},
     {"TranslateTakesTheFirstMonitorUnderThePointAndSaturates",
      [](P p) { Displays(p, {{0, 0, 100, 100}, {100, 0, 100, 100}, {50, 0, 100, 100}, {-1, -1, 1, 1}}); },
-     {B({R"({"cmd":"translatexywh","x":60,"y":50,"w":50,"h":2000})", R"({"cmd":"translatexywh","x":120,"y":10})",
-         R"({"cmd":"translatexywh","x":5000,"y":0,"w":1,"h":1})", R"({"cmd":"translatexywh","x":"720","y":0.5,"w":50,"h":50})",
-         R"({"cmd":"translatexywh","x":-1,"y":-1,"w":2147483647,"h":-2147483648})"})},
-     {Translated(R"("x":39322,"y":32768,"w":32768,"h":65536)"), Translated(R"("x":13107,"y":6554,"w":0,"h":0)"),
-      Translated(R"("x":0,"y":0,"w":0,"h":0)"), Translated(R"("x":0,"y":0,"w":32768,"h":32768)"),
-      Translated(R"("x":0,"y":0,"w":65536,"h":-2147483648)")}},
+     {B({Xywh("translatexywh", 60, 50, 50, 2000), C("translatexywh", R"("x":120,"y":10)"),
+         Xywh("translatexywh", 5000, 0, 1, 1), C("translatexywh", R"("x":"720","y":0.5,"w":50,"h":50)"),
+         Xywh("translatexywh", -1, -1, INT32_MAX, INT32_MIN)})},
+     {Ok("translatexywh", R"("x":39322,"y":32768,"w":32768,"h":65536)"),
+      Ok("translatexywh", R"("x":13107,"y":6554,"w":0,"h":0)"), Ok("translatexywh", R"("x":0,"y":0,"w":0,"h":0)"),
+      Ok("translatexywh", R"("x":0,"y":0,"w":32768,"h":32768)"),
+      Ok("translatexywh", R"("x":0,"y":0,"w":65536,"h":-2147483648)")}},
     {"DetectWindowsTakeTheTableColoursAndAreReplaced",
      [](P p) { Displays(p, {{0, 0, 1920, 1080}, {-1280, 0, 1280, 1024}}); },
-     {B({R"({"cmd":"predetectmonitors","red":0,"green":255,"blue":0})", R"({"cmd":"detectmonitors"})"}),
-      B({R"({"cmd":"enddetectmonitors"})", R"({"cmd":"enddetectmonitors"})"})},
-     {"window 1 640,270,640,540 on 0,1,0,1", "front 1", "window 2 -853.3333333,312,426.6666667,512 on 0,1,0,1", "front 2",
-      Ok("predetectmonitors"), "close 1", "close 2", "window 3 640,270,640,540 on 1,0.4862745098,0,1", "front 3",
-      "window 4 -853.3333333,312,426.6666667,512 on 1,0.662745098,0,1", "front 4", Ok("detectmonitors"), "close 3",
-      "close 4", Ok("enddetectmonitors"), Ok("enddetectmonitors")}},
+     {B({C("predetectmonitors", R"("red":0,"green":255,"blue":0)"), C("detectmonitors")}),
+      B({C("enddetectmonitors"), C("enddetectmonitors")})},
+     {"window 1 640,270,640,540 on 0,1,0,1", "front 1", "window 2 -853.3333333,312,426.6666667,512 on 0,1,0,1",
+      "front 2", Ok("predetectmonitors"), "close 1", "close 2", "window 3 640,270,640,540 on 1,0.4862745098,0,1",
+      "front 3", "window 4 -853.3333333,312,426.6666667,512 on 1,0.662745098,0,1", "front 4", Ok("detectmonitors"),
+      "close 3", "close 4", Ok("enddetectmonitors"), Ok("enddetectmonitors")}},
     {"BorderConvertsIgnoresEmptyRectanglesAndBlinks",
      [](P p) { Displays(p, {{0, 0, 1440, 900}, {1440, -180, 1920, 1080}}, 1); },
-     {B({R"({"cmd":"showborderrel","x":0,"y":0,"w":65536,"h":65536})", R"({"cmd":"showborderabs","x":0,"y":0,"w":500,"h":0})",
-         R"({"cmd":"showborderrel","x":0,"y":0,"w":0,"h":5})", R"({"cmd":"showborderabs","x":0,"y":0,"w":"500","h":500})"}),
-      "tick", "tick", B({R"({"cmd":"showborderabs","x":100,"y":50,"w":200,"h":100})"}), "tick",
-      B({R"({"cmd":"hideborder"})", R"({"cmd":"hideborder"})"}), "tick"},
-     {"window 1 1440,0,1920,1080 on 0,0,0,0", "content 1 " + (kOrange + kFills1), "front 1", "content 1 " + (kRed + kFills1),
-      "content 1 " + (kOrange + kFills1), "close 1", "window 2 100,750,200,100 on 0,0,0,0", "content 2 " + (kOrange + kFills2),
-      "front 2", "content 2 " + (kRed + kFills2), "close 2"}},
+     {B({Xywh("showborderrel", 0, 0, 65536, 65536), Xywh("showborderabs", 0, 0, 500, 0),
+         Xywh("showborderrel", 0, 0, 0, 5), C("showborderabs", R"("x":0,"y":0,"w":"500","h":500)")}),
+      "tick", "tick", B({Xywh("showborderabs", 100, 50, 200, 100)}), "tick", B({C("hideborder"), C("hideborder")}),
+      "tick"},
+     {"window 1 1440,0,1920,1080 on 0,0,0,0", "content 1 " + (kOrange + kFills1), "front 1",
+      "content 1 " + (kRed + kFills1), "content 1 " + (kOrange + kFills1), "close 1",
+      "window 2 100,750,200,100 on 0,0,0,0", "content 2 " + (kOrange + kFills2), "front 2",
+      "content 2 " + (kRed + kFills2), "close 2"}},
 };
 
-class CommandsTest : public ::testing::TestWithParam<Row>, public AgentConnection {
- protected:
-  void SetUp() override {
-    SetCurrentPlatform(&platform_);
+// Takes each reply into the call log: its payload when the envelope is exact.
+struct Recorder final : AgentConnection {
+  Recorder() {
+    SetCurrentPlatform(&platform);
     SetAgentConnection(this);
-    Displays(platform_, {{0, 0, 1440, 900}});
-    g_is_accepting_input = true;
   }
-  void TearDown() override { ResetCoreState(); }
-  // Each reply goes into the call log as its payload, once its envelope is checked.
+  ~Recorder() override { ResetCoreState(); }
   void postBodyAsync(const std::string& body) override {
-    constexpr std::string_view kHead = R"({"message":"nh_to_agent","payload":)";
-    const bool wrapped = body.starts_with(kHead) && body.ends_with("}");
-    platform_.Call(wrapped ? body.substr(kHead.size(), body.size() - kHead.size() - 1) : "unwrapped " + body);
+    const std::string_view head = R"({"message":"nh_to_agent","payload":)";
+    const bool exact = body.starts_with(head) && body.ends_with("}");
+    platform.Call(exact ? body.substr(head.size(), body.size() - head.size() - 1) : body);
   }
-  FakePlatform platform_;
+  FakePlatform platform;
 };
 
-TEST_P(CommandsTest, Row) {
-  if (GetParam().prep) GetParam().prep(platform_);
-  for (const std::string& in : GetParam().in) {
-    rapidjson::Document batch;
-    ASSERT_TRUE(in == "press" || in == "tick" || ParseJson(in, batch)) << in;
-    if (in == "press") {
-      platform_.PressHotKey();
-    } else if (in == "tick") {
-      platform_.FireTimers();
-    } else {
-      DispatchMultiInput(batch);
+TEST(CommandsTest, EachRowsBatchesGiveItsRepliesCallsAndInput) {
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    Recorder recorder;
+    FakePlatform& platform = recorder.platform;
+    Displays(platform, {{0, 0, 1440, 900}});
+    g_is_accepting_input = true;
+    if (row.prep) row.prep(platform);
+    for (const std::string& in : row.in) {
+      rapidjson::Document batch;
+      EXPECT_TRUE(in == "press" || in == "tick" || ParseJson(in, batch)) << in;
+      if (in == "press") {
+        platform.PressHotKey();
+      } else if (in == "tick") {
+        platform.FireTimers();
+      } else {
+        DispatchMultiInput(batch);
+      }
     }
+    Lines out = platform.calls;
+    for (const MouseEvent& e : platform.mouse_events) out.push_back(Text(e));
+    for (const KeyboardEvent& e : platform.keyboard_events) out.push_back(Text(e));
+    EXPECT_EQ(out, row.out);
   }
-  Lines out = platform_.calls;
-  for (const MouseEvent& e : platform_.mouse_events) out.push_back(Text(e));
-  for (const KeyboardEvent& e : platform_.keyboard_events) out.push_back(Text(e));
-  EXPECT_EQ(out, GetParam().out);
 }
-INSTANTIATE_TEST_SUITE_P(Batches, CommandsTest, ::testing::ValuesIn(kRows),
-                         [](const auto& row_info) { return std::string(row_info.param.name); });
 
 }  // namespace
 }  // namespace mv::test
