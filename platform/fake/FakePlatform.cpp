@@ -14,32 +14,26 @@ std::string Text(const Rect& r) {
   return text;
 }
 
-class FakeWindow final : public OverlayWindow {
- public:
-  FakeWindow(FakePlatform& platform, int id) : platform_(platform), id_(" " + std::to_string(id)) {}
-  ~FakeWindow() override { platform_.Call("close" + id_); }
+struct FakeWindow final : OverlayWindow {
+  FakeWindow(FakePlatform& owner, int number) : platform(owner), id(" " + std::to_string(number)) {}
+  ~FakeWindow() override { platform.Call("close" + id); }
   void SetContent(const OverlayContent& content) override {
     const Rgba& c = content.color;
-    std::string line = "content" + id_ + " " + Text({c.red, c.green, c.blue, c.alpha}) + " fills";
+    std::string line = "content" + id + " " + Text({c.red, c.green, c.blue, c.alpha}) + " fills";
     for (const Rect& fill : content.fills) line += " " + Text(fill);
-    platform_.Call(line);
+    platform.Call(line);
   }
-  void OrderFrontRegardless() override { platform_.Call("front" + id_); }
+  void OrderFrontRegardless() override { platform.Call("front" + id); }
   void OrderOut() override {}  // closing hides it too
-
- private:
-  FakePlatform& platform_;
-  std::string id_;
+  FakePlatform& platform;
+  const std::string id;
 };
 
-class FakeTimer final : public RepeatingTimer {
- public:
-  explicit FakeTimer(std::function<void()>& action) : action_(action) {}
+struct FakeTimer final : RepeatingTimer {
+  explicit FakeTimer(std::function<void()>& slot) : action(slot) {}
   ~FakeTimer() override { Invalidate(); }
-  void Invalidate() override { action_ = nullptr; }
-
- private:
-  std::function<void()>& action_;
+  void Invalidate() override { action = nullptr; }
+  std::function<void()>& action;  // an element of `timers`
 };
 
 }  // namespace
@@ -59,13 +53,6 @@ int FakePlatform::RunApplication(ApplicationDelegate& delegate) {
   }
   running_ = nullptr;
   return terminating_ ? 0 : -1;
-}
-
-void FakePlatform::Terminate() {
-  Call("terminate");
-  if (running_ == nullptr || terminating_) return;
-  terminating_ = input_stopped = true;
-  running_->ApplicationWillTerminate();
 }
 
 int FakePlatform::RunModalAlert(const AlertSpec& alert) {

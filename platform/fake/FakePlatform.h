@@ -19,7 +19,12 @@ class FakePlatform final : public Platform {
   void SetOpenURLHandler(std::function<void(const std::string&)> handler) override { open_url_ = handler; }
   std::vector<std::string> ProcessArguments() override { return arguments; }
   void ActivateIgnoringOtherApps() override { Call("activate"); }
-  void Terminate() override;
+  void Terminate() override {
+    Call("terminate");
+    if (running_ == nullptr || terminating_) return;
+    terminating_ = input_stopped = true;
+    running_->ApplicationWillTerminate();
+  }
   bool Terminating() override { return terminating_; }
   void RequestTermination() override { PostToMain([this] { Terminate(); }); }
   void PostToMain(std::function<void()> work) override { PostToMainAfter({}, std::move(work)); }

@@ -7,11 +7,10 @@
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <thread>
+#include <future>
 
 #include "app/AppDelegate.h"
 #include "app/LaunchUrl.h"
@@ -22,7 +21,6 @@
 namespace mv {
 namespace {
 
-using ::testing::MatchesRegex;
 using Lines = std::vector<std::string>;
 using Answers = std::deque<std::pair<int, std::string>>;  // none left: the server closed
 constexpr char kUrl[] = "morrowvanenativehost://test.morrowvane.com/abc123";
@@ -38,10 +36,9 @@ const std::string kVersionPost = kPost + R"({"cmd":"version","result":"ok","vers
 std::string Read(const std::string& path) { return {std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}}; }
 unsigned Mode(const std::string& path) { return unsigned(std::filesystem::status(path).permissions()) & 0777; }
 // The calls of a consented launch, then `then`.
-Lines Start(const Lines& then) {
-  Lines calls = {"activate", kConsent, "client test.morrowvane.com", "initSession abc123"};
-  calls.insert(calls.end(), then.begin(), then.end());
-  return calls;
+Lines Start(Lines then) {
+  then.insert(then.begin(), {"activate", kConsent, "client test.morrowvane.com", "initSession abc123"});
+  return then;
 }
 
 class AppTest : public ::testing::Test {
@@ -140,13 +137,8 @@ TEST_F(AppTest, PollingWaitsWhileTooMuchBatchTextWaitsForTheMainThread) {
   session.answers.assign(3, {kPollBatch, kVersion});
   session.delegate.ApplicationWillFinishLaunching();
   session.delegate.ApplicationDidFinishLaunching();
-  std::atomic<bool> done{false};
-  std::jthread worker([&] {
-    session.platform.RunWorkerItems();
-    done = true;
-  });
-  while (!done) session.platform.RunMainQueue();
-  worker.join();
+  auto worker = std::async(std::launch::async, [&] { session.platform.RunWorkerItems(); });
+  while (worker.wait_for(std::chrono::seconds(0)) != std::future_status::ready) session.platform.RunMainQueue();
   session.platform.RunMainQueue();  // the termination the end of the polls asked for
   EXPECT_EQ(session.platform.calls,
             Start({"poll", kVersionPost, "poll", kVersionPost, "poll", kVersionPost, "poll", "terminate"}));
@@ -159,10 +151,9 @@ TEST_F(AppTest, LaunchUrlTakesOnlyAnAllowedHostAndAHexSessionId) {
       {"morrowvanenativehost://meet.morrowvane.com:8443/abc123?x=1#f", "meet.morrowvane.com abc123"},
       {"morrowvanenativehost://evil.org@x.morrowvane.com/12", "x.morrowvane.com 12"},
       {"morrowvanenativehost://staging.morrowvane.net/1", "staging.morrowvane.net 1"},
-      {me + "//abc/def/", "morrowvane.me abc"},
-      {me + "/abC123", "morrowvane.me ab"},
-      {me + "/%61%62c", "morrowvane.me abc"},  // escapes are decoded first
-      {me + "/ab%2Fcd", "morrowvane.me ab"},   // a decoded slash ends the run
+      {me + "//abc/def/", "morrowvane.me abc"}, {me + "/abC123", "morrowvane.me ab"},
+      // Escapes are decoded first; a decoded slash ends the run.
+      {me + "/%61%62c", "morrowvane.me abc"}, {me + "/ab%2Fcd", "morrowvane.me ab"},
       {me + "/ABC123", ""}, {me + "/", ""}, {me, ""}, {"", ""},
       {"MORROWVANENATIVEHOST://morrowvane.me/abc", ""}, {"https://morrowvane.me/abc", ""},
       {"morrowvanenativehost://morrow vane.me/abc", ""}, {"morrowvanenativehost://[::1/abc", ""},
@@ -185,7 +176,7 @@ TEST_F(AppTest, LaunchUrlTakesOnlyAnAllowedHostAndAHexSessionId) {
   EXPECT_THAT(log, ::testing::Contains(::testing::EndsWith("xxx [cut at 4096 of 100038 bytes]")));
 }
 
-TEST_F(AppTest, LogIsAPrivateFileWithOneEscapedLinePerMessage) {
+TEST_F(AppTest, LogIsAPrivateRegularFileWithOneEscapedLinePerMessage) {
   // No control character, C1 control or invalid byte gets through raw, and a
   // huge message is cut on a character boundary.
   const std::string huge = std::string(kMaxLoggedBytes - 1, 'a') + "\xC3\xA9" + "tail";
@@ -197,37 +188,30 @@ TEST_F(AppTest, LogIsAPrivateFileWithOneEscapedLinePerMessage) {
       {huge, std::string(kMaxLoggedBytes - 1, 'a') + " [cut at 4095 of 4101 bytes]"},
   };
   std::string file;
-  Lines system_log;
   for (const auto& [message, logged] : rows) {
     MVLogWrite(message);
+    EXPECT_EQ(platform_.SystemLogLines().back(), logged);
     file += "D  " + logged + "\n";
-    system_log.push_back(logged);
   }
-  const std::string path = root_ + "/state/MorrowvaneHelper/MorrowvaneHelper.log";
+  const std::string path = root_ + "/state/MorrowvaneHelper/MorrowvaneHelper.log", other = root_ + "/other";
   ASSERT_EQ(LogFilePath(), path);
   EXPECT_EQ(std::regex_replace(Read(path), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000  )"), "D  "), file);
-  EXPECT_EQ(platform_.SystemLogLines(), system_log);
   EXPECT_EQ(Mode(root_ + "/state"), 0700u);
   EXPECT_EQ(Mode(root_ + "/state/MorrowvaneHelper"), 0700u);
-  EXPECT_EQ(Mode(path), 0600u);
-}
-
-TEST_F(AppTest, LogWritesOnlyThroughAPrivateRegularFile) {
-  MVLogWrite("x");  // makes the folder
-  const std::string path = LogFilePath(), other = root_ + "/other";
+  // Never written through a link nor to a FIFO (that would block); a loose mode is mended.
   std::ofstream(other) << "other\n";
   std::filesystem::remove(path);
   std::filesystem::create_symlink(other, path);
-  MVLogWrite("line");  // not through the link
+  MVLogWrite("line");
   std::filesystem::remove(path);
   ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  MVLogWrite("line");  // would block
+  MVLogWrite("line");
   std::filesystem::remove(path);
   std::ofstream(path) << "old\n";
   chmod(path.c_str(), 0644);
   MVLogWrite("line");
   EXPECT_EQ(Read(other), "other\n");
-  EXPECT_THAT(Read(path), MatchesRegex("old\n.*  line\n"));
+  EXPECT_THAT(Read(path), ::testing::MatchesRegex("old\n.*  line\n"));
   EXPECT_EQ(Mode(path), 0600u);
 }
 

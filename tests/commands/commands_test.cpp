@@ -173,6 +173,8 @@ struct Recorder final : AgentConnection {
   Recorder() {
     SetCurrentPlatform(&platform);
     SetAgentConnection(this);
+    Displays(platform, {{0, 0, 1440, 900}});
+    g_is_accepting_input = true;
   }
   ~Recorder() override { ResetCoreState(); }
   void postBodyAsync(const std::string& body) override {
@@ -188,19 +190,13 @@ TEST(CommandsTest, EachRowsBatchesGiveItsRepliesCallsAndInput) {
     SCOPED_TRACE(row.name);
     Recorder recorder;
     FakePlatform& platform = recorder.platform;
-    Displays(platform, {{0, 0, 1440, 900}});
-    g_is_accepting_input = true;
     if (row.prep) row.prep(platform);
     for (const std::string& in : row.in) {
       rapidjson::Document batch;
       EXPECT_TRUE(in == "press" || in == "tick" || ParseJson(in, batch)) << in;
-      if (in == "press") {
-        platform.PressHotKey();
-      } else if (in == "tick") {
-        platform.FireTimers();
-      } else {
-        DispatchMultiInput(batch);
-      }
+      if (in == "press") platform.PressHotKey();
+      else if (in == "tick") platform.FireTimers();
+      else DispatchMultiInput(batch);
     }
     Lines out = platform.calls;
     for (const MouseEvent& e : platform.mouse_events) out.push_back(Text(e));
