@@ -1,16 +1,15 @@
 // The top layer over the recording fake, for what the end-to-end tests cannot
-// easily stage: the session controller (the fixture plays its session client,
-// writing into the same call log) facing links at the worst moment, a missing
-// permission, teardown and a poll loop held back by batches not run yet; the
-// launch URL's rules against hostile links; and log lines that no text can
-// break or forge, written only to a private regular file.
+// easily stage: the session controller facing links at the worst moment, a
+// missing permission, teardown and a poll loop held back by batches not run
+// yet; the launch URL's rules against hostile links; and log lines that no
+// text can break or forge, written only to a private regular file.
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <future>
+#include <regex>
 
 #include "app/AppDelegate.h"
 #include "app/LaunchUrl.h"
