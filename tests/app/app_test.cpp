@@ -28,7 +28,6 @@ constexpr char kCaption[] = "Morrowvane Remote Control Helper";
 const std::string kConsent = "alert " + std::string(kCaption) +
                              ": Do you want to enable remote control in your current screen sharing session?"
                              " [Yes] [No]";
-const std::string kVersion = R"({"messages":[{"payload":{"cmd":"version"}}]})";
 const std::string kPost = R"(post {"message":"nh_to_agent","payload":)";
 const std::string kVersionPost = kPost + R"({"cmd":"version","result":"ok","version":"1.1"}})";
 
@@ -133,7 +132,7 @@ TEST_F(AppTest, SessionsFaceLinksAtTheWorstMomentAMissingPermissionAndTeardown) 
 
 TEST_F(AppTest, PollingWaitsWhileTooMuchBatchTextWaitsForTheMainThread) {
   Session session(1);  // every batch exceeds it: each poll waits until the batch before it ran
-  session.answers.assign(3, {kPollBatch, kVersion});
+  session.answers.assign(3, {kPollBatch, R"({"messages":[{"payload":{"cmd":"version"}}]})"});
   session.delegate.ApplicationWillFinishLaunching();
   session.delegate.ApplicationDidFinishLaunching();
   auto worker = std::async(std::launch::async, [&] { session.platform.RunWorkerItems(); });

@@ -171,6 +171,7 @@ const Row kRows[] = {
 // Takes each reply into the call log: its payload when the envelope is exact.
 struct Recorder final : AgentConnection {
   Recorder() {
+    setenv("XDG_STATE_HOME", "/dev/null/state", 1);  // a folder that cannot be made: no log file
     SetCurrentPlatform(&platform);
     SetAgentConnection(this);
     Displays(platform, {{0, 0, 1440, 900}});
