@@ -13,6 +13,7 @@ constexpr std::string_view kScheme = "morrowvanenativehost";
 constexpr std::string_view kMeetingDomain = "morrowvane.me";
 constexpr std::string_view kStagingDomain = "staging.morrowvane.net";
 constexpr std::string_view kMainDomain = "morrowvane.com";
+constexpr std::string_view kHostAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789.-";
 constexpr std::string_view kSessionIdAlphabet = "abcdef0123456789";
 
 std::string_view RangeText(const UriTextRangeA& range) {
@@ -52,7 +53,9 @@ struct UriDeleter {
 }  // namespace
 
 bool serverAllowed(std::string_view host) {
-  if (host.empty()) return false;
+  // Only the characters of a host name: an escape such as "%2F" would end in
+  // an allowed domain yet name another host once decoded.
+  if (host.empty() || host.find_first_not_of(kHostAlphabet) != std::string_view::npos) return false;
   if (host == kMeetingDomain) return true;
   if (host == kStagingDomain) return true;
   return host.size() > kMainDomain.size() && host.ends_with(kMainDomain) &&
