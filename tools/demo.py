@@ -63,7 +63,7 @@ def own_display():
 
 def screenshot(display, path, caption):
     """The whole screen with `caption` in a band above it."""
-    display.screenshot(path)
+    display.run(["import", "-window", "root", path], check=True)
     subprocess.run(["convert", path, "-background", "#202020", "-fill", "white",
                     "-font", "DejaVu-Sans", "-pointsize", "40", "-gravity", "north",
                     "-splice", "0x70", "-annotate", "+0+12", caption, path],

@@ -1,7 +1,7 @@
-"""Runs the real helper program against the scripted sharing server, the way
-a browser would start it, inside a private user, network and mount namespace:
-loopback only, a hosts file naming the test host, a throw-away test CA as the
-trust store, and a D-Bus session bus of its own. Every wait is bounded."""
+# Runs the real helper program against the scripted sharing server, the way a
+# browser would start it, inside a private user, network and mount namespace:
+# loopback only, a hosts file naming the test host, a throw-away test CA as the
+# trust store, and a D-Bus session bus of its own. Every wait is bounded.
 
 import json
 import os
@@ -14,12 +14,9 @@ import threading
 import time
 import unittest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SERVER = os.path.join(ROOT, "tools", "sharing_server.py")
-MAKE_CERTS = os.path.join(ROOT, "tools", "make-test-certs.sh")
-DESKTOP_SERVICES = os.path.join(ROOT, "tools", "e2e", "desktop_services.py")
+TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = "test.morrowvane.com"
-ALERT_TITLE = "Morrowvane Remote Control Helper"
+ALERT = "^Morrowvane Remote Control Helper$"  # the title of the helper's dialogs
 
 
 class Timeout(Exception):
@@ -27,78 +24,41 @@ class Timeout(Exception):
 
 
 def wait_for(what, predicate, timeout=20.0, interval=0.05):
-    """Polls `predicate` until it answers something true; returns that."""
+    # Polls `predicate` until it answers something true; returns that.
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
+    while not (value := predicate()):
         if time.monotonic() >= deadline:
             raise Timeout("timed out after %.0f s waiting for %s" % (timeout, what))
         time.sleep(interval)
+    return value
+
+
+def read(path, convert=str, default=None):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return convert(f.read())
+    except (OSError, ValueError):
+        return default
 
 
 def proc_status_kib(pid, field):
-    """A "kB" line of /proc/PID/status (VmRSS, VmHWM, ...); None once it has gone."""
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
-    except (FileNotFoundError, ProcessLookupError):
-        return None
-    return None
+    # A "kB" line of /proc/PID/status (VmRSS, VmHWM, ...); None once it has gone.
+    lines = read("/proc/%d/status" % pid, str.splitlines, [])
+    return next((int(line.split()[1]) for line in lines if line.startswith(field + ":")), None)
 
 
-def sanitized(binary):
-    """Whether the program was built with ASan or TSan, whose RSS is their own."""
-    with open(binary, "rb") as f:
-        data = f.read()
-    return b"__asan_init" in data or b"__tsan_init" in data
-
-
-def cpu_seconds(pid):
-    """User plus system CPU time the process has used so far."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    # Fields 14 and 15 of stat(5); the list starts at field 3.
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def end(process, ask):
-    """Asks a running process to end (`ask`), and kills it after 10 s."""
-    if process.poll() is None:
-        ask()
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-
-
-def read_int(path):
-    try:
-        with open(path) as f:
-            return int(f.read().strip())
-    except (FileNotFoundError, ValueError):
-        return None
-
-
+# The x11 probe client (tests/platform/x11_probe.cpp) on a display, its
+# lines gathered by a thread; with `timestamps`, each starts with the time read.
 class Probe:
-    """The x11 probe client (tests/platform/x11_probe.cpp) on a display, its
-    lines gathered by a thread; with `timestamps`, each starts with the time read."""
-
     def __init__(self, binary, display, timestamps=False):
-        self.lines = []
-        self._lock = threading.Lock()
-        self._timestamps = timestamps
-        argv = [binary] + (["--timestamps"] if timestamps else [])
-        self.process = subprocess.Popen(argv, env=dict(os.environ, DISPLAY=display),
+        self.lines, self._lock = [], threading.Lock()
+        self.process = subprocess.Popen([binary] + ["--timestamps"] * timestamps,
+                                        env=dict(os.environ, DISPLAY=display), text=True,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL, text=True)
+                                        stderr=subprocess.DEVNULL)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
-        wait_for("the probe to be ready", lambda: "ready" in self.snapshot()[:1], 20)
+        wait_for("the probe to be ready", lambda: "ready" in self.snapshot()[:1])
 
     def _read(self):
         for line in self.process.stdout:
@@ -114,32 +74,20 @@ class Probe:
             del self.lines[1:]
 
     def typed_text(self):
-        """The text of every key press so far ("key" lines carry it in hex)."""
-        text = b""
-        for line in self.snapshot():
-            fields = line.split()[1 if self._timestamps else 0:]
-            if fields[:1] == ["key"] and len(fields) >= 5 and fields[4] != "-":
-                text += bytes.fromhex(fields[4])
-        return text.decode(errors="replace")
+        # The text of every key press so far ("key" lines end in it, in hex).
+        keys = [line.split()[-1] for line in self.snapshot() if line.startswith("key ")]
+        return b"".join(bytes.fromhex(k) for k in keys if k != "-").decode(errors="replace")
 
     def stop(self):
-        end(self.process, self.process.stdin.close)
+        self.process.stdin.close()  # it ends at the end of its input
+        self.process.wait(timeout=10)
         self._reader.join(timeout=10)
 
 
-def pressed_state(probe_binary, display):
-    """Keys and pointer buttons held now on the display: (keycodes, button mask)."""
-    out = subprocess.run([probe_binary, "--pressed"], env=dict(os.environ, DISPLAY=display),
-                         capture_output=True, text=True, timeout=20, check=True).stdout
-    words = {line.split()[0]: line.split()[1:] for line in out.splitlines() if line.split()}
-    return [int(k) for k in words["keys"]], int(words["buttons"][0], 16)
-
-
+# A private X server with three RandR monitors side by side: LEFT
+# (1280x1024 at root 0,0), MAIN (1920x1080 at 1280,0, primary) and RIGHT
+# (1280x1024 at 3200,0).
 class Xvfb:
-    """A private X server with three RandR monitors side by side: LEFT
-    (1280x1024 at root 0,0), MAIN (1920x1080 at 1280,0, primary) and RIGHT
-    (1280x1024 at 3200,0)."""
-
     def __init__(self):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
@@ -148,263 +96,169 @@ class Xvfb:
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
-            number = pipe.readline().strip()  # nothing when Xvfb failed
-        if not number:
+            self.display = ":" + pipe.readline().strip()  # nothing when Xvfb failed
+        if self.display == ":":
             raise Timeout("Xvfb did not report its display")
-        self.display = ":" + number
-        for monitor in ("LEFT 1280/340x1024/270+0+0 none",
-                        "*MAIN 1920/508x1080/286+1280+0 screen",
+        for monitor in ("LEFT 1280/340x1024/270+0+0 none", "*MAIN 1920/508x1080/286+1280+0 screen",
                         "RIGHT 1280/338x1024/270+3200+0 none"):
             Display(self.display).run(["xrandr", "--setmonitor"] + monitor.split(), check=True)
 
     def stop(self):
-        end(self.process, self.process.terminate)
+        self.process.terminate()
+        self.process.wait(timeout=10)
 
 
+# X clients on any display (Xvfb, Xwayland or the user's own).
 class Display:
-    """X client helpers over any display (Xvfb or the user's own)."""
-
     def __init__(self, display):
         self.display = display
 
-    def env(self):
+    def run(self, argv, check=False):
         env = dict(os.environ, DISPLAY=self.display)
         env.pop("WAYLAND_DISPLAY", None)
-        return env
-
-    def run(self, argv, check=False):
-        result = subprocess.run(argv, env=self.env(), capture_output=True, text=True,
-                                timeout=20, check=False)
+        result = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=20)
         if check and result.returncode != 0:
             raise RuntimeError("%s failed: %s" % (" ".join(argv), result.stderr.strip()))
         return result
 
-    def visible_windows(self, name):
-        """Ids of mapped windows whose title matches the regular expression."""
-        out = self.run(["xdotool", "search", "--onlyvisible", "--name", name]).stdout
-        return [w for w in out.split() if w]
+    def alerts(self):
+        # Ids of the helper's mapped dialogs.
+        return self.run(["xdotool", "search", "--onlyvisible", "--name", ALERT]).stdout.split()
 
     def wait_alert(self, timeout=20.0):
-        """Waits for one of the helper's dialogs; answers its window id."""
-        return wait_for("a dialog of the helper",
-                        lambda: self.visible_windows("^%s$" % ALERT_TITLE), timeout)[0]
+        return wait_for("a dialog of the helper", self.alerts, timeout)[0]
 
     def answer_alert(self, key, timeout=20.0):
-        """Waits for a dialog and presses `key` in it (Return: the default,
-        first button; Escape: the last), then waits until it is gone."""
+        # Waits for a dialog and presses `key` in it (Return: the default,
+        # first button; Escape: the last) until it has gone: a key that comes
+        # while the dialog is still being set up is lost.
         window = self.wait_alert(timeout)
 
         def press_until_closed():
-            # A key that comes while the dialog is still being set up is
-            # lost, so press again until it has gone.
-            if window not in self.visible_windows("^%s$" % ALERT_TITLE):
+            if window not in self.alerts():
                 return True
             self.run(["xdotool", "windowfocus", "--sync", window])
             self.run(["xdotool", "key", key])
-            return False
-
         wait_for("the dialog to close after %s" % key, press_until_closed, timeout, interval=0.5)
-        return window
-
-    def key(self, keys):
-        self.run(["xdotool", "key"] + keys.split(), check=True)
-
-    def screenshot(self, path):
-        self.run(["import", "-window", "root", path], check=True)
 
 
+# One run in a work folder: certificates, the server with its script, and
+# the helper (or a browser) started inside the namespace. `cert`: which
+# certificate of make-test-certs.sh the server shows; `desktop`: stand-ins
+# on the session bus ("watcher", a status area, and "notifications", see
+# desktop_services.py); `binds`: (source, target) mounts; `env`: more
+# environment (with DBUS_SESSION_BUS_ADDRESS the helper joins that bus).
 class Session:
-    """One run: a work folder, certificates, a server script, and the helper
-    started inside the namespace with a launch plan."""
-
-    def __init__(self, binary, display, script, keep=False, cert="server",
-                 extra_hosts=(), desktop=(), binds=(), env=None):
-        self.binary, self.display, self.script, self.keep = (
-            os.path.abspath(binary), display, script, keep)
-        self.cert = cert  # which certificate of make-test-certs.sh the server shows
-        self.extra_hosts = extra_hosts  # more names that lead to the server
-        # Desktop stand-ins on the helper's session bus: "watcher" (a status
-        # area) and/or "notifications" (see desktop_services.py).
-        self.desktop = desktop
-        self.binds = binds  # (source, target) pairs mounted in the namespace
-        # More environment for everything started inside; with
-        # DBUS_SESSION_BUS_ADDRESS the helper joins that bus, not a private one.
-        self.env = env or {}
+    def __init__(self, binary, display, script, keep=False, cert="server", desktop=(),
+                 binds=(), env=None):
+        self.binary, self.display, self.script, self.keep = binary, display, script, keep
+        self.cert, self.desktop, self.binds, self.env = cert, desktop, binds, env or {}
         self.work = tempfile.mkdtemp(prefix="mv-e2e-")
-        self.process = None
-        self.state = os.path.join(self.work, "state")
-        self.record_path = os.path.join(self.work, "record.jsonl")
-        self.output = os.path.join(self.work, "output.txt")
-        self.desktop_path = os.path.join(self.work, "desktop.json")
+        self.process, self._offset = None, 0
 
-    # --- setting up ---------------------------------------------------------
-
-    def _prepare(self):
-        subprocess.run([MAKE_CERTS, os.path.join(self.work, "certs"), HOST], check=True,
-                       timeout=60)
-        with open(os.path.join(self.work, "hosts"), "w") as f:
-            f.write("127.0.0.1 localhost\n127.0.0.1 %s\n" % HOST)
-            for name in self.extra_hosts:
-                f.write("127.0.0.1 %s\n" % name)
-        with open(os.path.join(self.work, "script.json"), "w") as f:
-            json.dump(self.script, f)
-        os.makedirs(self.state)
+    def path(self, *names):
+        return os.path.join(self.work, *names)
 
     def start(self, launches):
-        """Starts the server and the helper. `launches` is a list of launches
-        made one after the other in the same D-Bus session, each a dict:
-          "args": the program's arguments
-          "argv": instead of "args", a whole command to start (e.g. a browser)
-          "after": a flag name: wait until flag(name) was raised first
-          "background": True to go on without waiting for this launch to end
-        The run's status is that of the first launch."""
-        self._prepare()
-        lines = ["set -u", "pids=()"]
-        if self.desktop:
-            ready = shlex.quote(os.path.join(self.work, "ready"))
-            lines += ["/usr/bin/python3 %s --state %s --flag-dir %s %s &" % (
-                          shlex.quote(DESKTOP_SERVICES), shlex.quote(self.desktop_path),
-                          shlex.quote(self.work), " ".join("--" + d for d in self.desktop)),
-                      "desktop=$!",
-                      "for i in $(seq 200); do [ -e %s ] && break; sleep 0.05; done" % ready]
-        for index, launch in enumerate(launches):
-            if launch.get("after"):
-                flag = os.path.join(self.work, "flag-" + launch["after"])
-                lines.append("for i in $(seq 600); do [ -e %s ] && break; sleep 0.1; done"
-                             % shlex.quote(flag))
-            argv = " ".join(shlex.quote(a)
-                            for a in launch.get("argv") or [self.binary] + launch["args"])
-            status = shlex.quote(os.path.join(self.work, "status-%d" % index))
-            pid = shlex.quote(os.path.join(self.work, "pid-%d" % index))
-            run = "{ %s & p=$!; echo $p > %s; wait $p; echo $? > %s; }" % (argv, pid, status)
-            if launch.get("background"):
-                lines.append("%s & pids+=($!)" % run)
-            else:
-                lines.append(run)
-        lines.append('for p in "${pids[@]}"; do wait "$p"; done')
-        if self.desktop:
-            lines.append("kill $desktop")
-        with open(os.path.join(self.work, "launch.sh"), "w") as f:
-            f.write("\n".join(lines) + "\n")
-
+        # Starts the server and then `launches` one after the other in one
+        # D-Bus session, each {"args": the program's arguments} or {"argv": a
+        # whole command}, plus "after": a flag to wait for first, "background":
+        # True to go on at once. The run's status is the first launch's.
         w = shlex.quote(self.work)
-        binds = "".join("mount --bind %s %s\n" % (shlex.quote(a), shlex.quote(b))
-                        for a, b in self.binds)
-        inner = f"""
-set -eu
-ip link set lo up
-mount --bind {w}/hosts /etc/hosts
-mount --bind {w}/certs/ca.pem /etc/ssl/certs/ca-certificates.crt
-{binds}python3 {shlex.quote(SERVER)} --host 127.0.0.1 --port 443 --cert {w}/certs/{self.cert}.pem \
-  --key {w}/certs/{self.cert}.key --script {w}/script.json --record {w}/record.jsonl \
-  --port-file {w}/port --flag-dir {w} &
-server=$!
-for i in $(seq 200); do [ -e {w}/port ] && break; sleep 0.05; done
-[ -e {w}/port ] || {{ echo "sharing server did not start" >&2; exit 97; }}
-set +e
-{"" if "DBUS_SESSION_BUS_ADDRESS" in self.env else "dbus-run-session --"} bash {w}/launch.sh
-kill -TERM $server; wait $server
-"""
-        env = dict(os.environ, DISPLAY=self.display, XDG_STATE_HOME=self.state)
+        subprocess.run([os.path.join(TOOLS, "make-test-certs.sh"), self.path("certs"), HOST],
+                       check=True, timeout=60)
+        with open(self.path("hosts"), "w") as f:
+            f.write("127.0.0.1 localhost\n127.0.0.1 %s\n" % HOST)
+        with open(self.path("script.json"), "w") as f:
+            json.dump(self.script, f)
+        lines = ["pids=()"] + ["/usr/bin/python3 %s %s %s & desktop=$!; wait_file %s/ready" % (
+            os.path.join(TOOLS, "e2e", "desktop_services.py"), w,
+            " ".join("--" + d for d in self.desktop), w)] * bool(self.desktop)
+        for i, launch in enumerate(launches):
+            argv = launch.get("argv") or [os.path.abspath(self.binary)] + launch["args"]
+            lines.append("%s{ %s & p=$!; echo $p > %s/pid-%d; wait $p; echo $? > %s/status-%d; }%s" % (
+                "wait_file %s/flag-%s; " % (w, launch["after"]) if "after" in launch else "",
+                " ".join(map(shlex.quote, argv)), w, i, w, i,
+                " & pids+=($!)" if launch.get("background") else ""))
+        lines += ['for p in "${pids[@]}"; do wait "$p"; done'] + ["kill $desktop"] * bool(self.desktop)
+        with open(self.path("launch.sh"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+        binds = [(self.path("hosts"), "/etc/hosts"),
+                 (self.path("certs", "ca.pem"), "/etc/ssl/certs/ca-certificates.crt"), *self.binds]
+        cert = "%s/certs/%s" % (w, self.cert)
+        inner = "\n".join(["set -eu", "ip link set lo up"] + [
+            "mount --bind %s %s" % (shlex.quote(a), shlex.quote(b)) for a, b in binds] + [
+            'wait_file() { for i in $(seq 600); do [ -e "$1" ] && return; sleep 0.1; done; false; }',
+            "export -f wait_file",
+            "python3 %s --host 127.0.0.1 --port 443 --cert %s.pem --key %s.key --script "
+            "%s/script.json --record %s/record.jsonl --port-file %s/port --flag-dir %s & server=$!"
+            % (os.path.join(TOOLS, "sharing_server.py"), cert, cert, w, w, w, w),
+            'wait_file %s/port || { echo "sharing server did not start" >&2; exit 97; }' % w,
+            "set +e", "%s bash %s/launch.sh" % (
+                "" if "DBUS_SESSION_BUS_ADDRESS" in self.env else "dbus-run-session --", w),
+            "kill -TERM $server; wait $server"])
+        env = dict(os.environ, DISPLAY=self.display, XDG_STATE_HOME=self.path("state"))
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
-        env.update(self.env)
-        self.out_file = open(self.output, "w")
-        self.process = subprocess.Popen(
-            ["unshare", "-Urnm", "--propagation", "private", "bash", "-c", inner],
-            env=env, stdout=self.out_file, stderr=subprocess.STDOUT, start_new_session=True)
+        with open(self.path("output.txt"), "w") as out:
+            self.process = subprocess.Popen(
+                ["unshare", "-Urnm", "--propagation", "private", "bash", "-c", inner],
+                env=dict(env, **self.env), stdout=out, stderr=subprocess.STDOUT,
+                start_new_session=True)
 
     def raise_flag(self, name):
-        open(os.path.join(self.work, "flag-" + name), "w").close()
+        open(self.path("flag-" + name), "w").close()
 
-    # --- observing ----------------------------------------------------------
-
-    def records(self):
+    def records(self, follow=False):
+        # The server's records; with `follow`, those since the last such call.
+        offset = self._offset if follow else 0
         try:
-            with open(self.record_path) as f:
-                return [json.loads(line) for line in f if line.strip()]
-        except FileNotFoundError:
-            return []
-
-    def requests(self):
-        return [r for r in self.records() if r.get("kind") == "request"]
-
-    def follow(self):
-        """The records written since the last call; a long record is read
-        once, not again on every look."""
-        offset = getattr(self, "_follow_offset", 0)
-        try:
-            with open(self.record_path, "rb") as f:
+            with open(self.path("record.jsonl"), "rb") as f:
                 f.seek(offset)
                 data = f.read()
         except FileNotFoundError:
-            return []
-        complete = data[:data.rfind(b"\n") + 1]
-        self._follow_offset = offset + len(complete)
-        return [json.loads(line) for line in complete.splitlines() if line.strip()]
+            data = b""
+        data = data[:data.rfind(b"\n") + 1]  # the server may be writing the last line
+        self._offset += len(data) if follow else 0
+        return [json.loads(line) for line in data.splitlines()]
+
+    def requests(self):
+        return [r for r in self.records() if r["kind"] == "request"]
 
     def log_lines(self):
-        path = os.path.join(self.state, "MorrowvaneHelper", "MorrowvaneHelper.log")
-        try:
-            with open(path, encoding="utf-8") as f:
-                # "<date>  <message>": the date itself holds single blanks only.
-                return [line.rstrip("\n").split("  ", 1)[1] for line in f if "  " in line]
-        except FileNotFoundError:
-            return []
+        # "<date>  <message>": the date itself holds single blanks only.
+        text = read(self.path("state", "MorrowvaneHelper", "MorrowvaneHelper.log"), default="")
+        return [line.split("  ", 1)[1] for line in text.splitlines() if "  " in line]
 
     def desktop_state(self):
-        """What the desktop stand-ins saw: notifications and status items."""
-        try:
-            with open(self.desktop_path) as f:
-                return json.load(f)
-        except FileNotFoundError:
-            return {"notifications": [], "items": []}
-
-    def notifications(self):
-        return [n["summary"] for n in self.desktop_state()["notifications"]]
-
-    def status_items(self):
-        return [i for i in self.desktop_state()["items"] if not i["gone"]]
-
-    def click_status_menu(self, label):
-        with open(os.path.join(self.work, "flag-click"), "w") as f:
-            f.write(label)
-
-    def wait_log(self, line, timeout=20.0):
-        return wait_for("log line %r" % line, lambda: line in self.log_lines(), timeout)
+        # What the desktop stand-ins saw (see desktop_services.py).
+        return read(self.path("desktop.json"), json.loads, {"notifications": [], "items": []})
 
     def launch_status(self, index):
-        return read_int(os.path.join(self.work, "status-%d" % index))
+        return read(self.path("status-%d" % index), int)
 
     def launch_pid(self, index, timeout=20.0):
         return wait_for("launch %d to start" % index,
-                        lambda: read_int(os.path.join(self.work, "pid-%d" % index)), timeout)
+                        lambda: read(self.path("pid-%d" % index), int), timeout)
 
     def wait_end(self, timeout=30.0):
-        """Waits for the whole run to end; answers the first launch's status."""
-        try:
-            self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise Timeout("the helper did not end within %.0f s" % timeout)
+        # Waits for the whole run to end; answers the first launch's status.
+        self.process.wait(timeout=timeout)
         return self.launch_status(0)
 
     def output_text(self):
-        with open(self.output, errors="replace") as f:
-            return f.read()
+        return read(self.path("output.txt"), default="")
 
     def close(self):
         if self.process and self.process.poll() is None:
             os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait()
-        if getattr(self, "out_file", None):
-            self.out_file.close()
         if not self.keep:
             shutil.rmtree(self.work, ignore_errors=True)
 
 
+# Test cases that run the helper (the test script sets BINARY): a fresh
+# Xvfb per test, sessions cleaned up afterwards.
 class HelperCase(unittest.TestCase):
-    """Base of the test cases that run the helper: a fresh Xvfb per test and
-    sessions that are cleaned up afterwards. The test script sets BINARY."""
-
     BINARY = None
     URL = "morrowvanenativehost://%s/abc123" % HOST
 
@@ -414,7 +268,7 @@ class HelperCase(unittest.TestCase):
         self.display = Display(self.xvfb.display)
 
     def start(self, script, consent=True, launches=None, **options):
-        """Starts a session (by default with the test URL); answers the consent dialog."""
+        # Starts a session (by default with the test URL); answers the consent dialog.
         session = Session(self.BINARY, self.xvfb.display, script,
                           keep=bool(os.environ.get("MV_E2E_KEEP")), **options)
         self.addCleanup(session.close)
@@ -424,8 +278,7 @@ class HelperCase(unittest.TestCase):
         return session
 
     def assertEnded(self, session, timeout=40.0):
-        status = session.wait_end(timeout)
-        self.assertEqual(status, 0, session.output_text())
+        self.assertEqual(session.wait_end(timeout), 0, session.output_text())
 
     @staticmethod
     def posts(session):
