@@ -38,7 +38,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "app"))
 import harness  # noqa: E402
-from faults_test import Commands, batch, paced_polls  # noqa: E402
+from faults_test import Commands, batch  # noqa: E402
 
 URL = harness.HelperCase.URL
 MAIN_X = 1280  # root x of the main monitor, the origin of the display space
@@ -453,7 +453,7 @@ def bench_idle_cpu(args):
 def bench_memory(args):
     commands = Commands(100000)
     total = sum(map(len, commands.batches))
-    polls = paced_polls(commands, {0: "started", 10: "warm"})
+    polls = commands.polls({0: "started", 10: "warm"})
     with contextlib.ExitStack() as stack:
         rig = Rig(args.helper, {"poll": polls}, stack, probe=False)
         posts = []

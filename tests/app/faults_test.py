@@ -6,7 +6,6 @@
 import collections
 import itertools
 import os
-import subprocess
 import sys
 import unittest
 
@@ -25,43 +24,36 @@ def translated(x, y):
                      "y": round(y * 65536 / 1080), "w": 3413, "h": 6068, "result": "ok"})
 
 
-# The soak's commands: pointer, typing, key and replying ones, as lists.
-KINDS = [lambda n: [{"cmd": "mouseevent", "mode": "", "event": "move", "x": n % 1920, "y": n % 1080}],
-         lambda n: [{"cmd": "mouseevent", "mode": "screen", "event": "move",
-                     "x": n % 65536, "y": n % 65536}],
-         lambda n: [{"cmd": "mouseevent", "mode": "", "x": n % 1920, "y": n % 1080,
-                     "event": ("lc", "rc", "dbllc")[n % 3]}],
-         lambda n: [{"cmd": "mouseevent", "mode": "", "event": event, "x": x, "y": n % 1080}
-                    for event, x in (("dragstart", 10), ("move", 500), ("dragstop", 900))],
-         lambda n: [{"cmd": "keyboardchar", "key": ("hello", "Grüße", "€5", "\U0001F600")[n % 4]}],
-         lambda n: [{"cmd": "keyboardevent",
-                     "event": ("Return", "Left", "SelectLongLeft", "Backspace", "Tab")[n % 5]}],
-         lambda n: [{"cmd": "translatexywh", "x": n % 1820, "y": n // 1820 % 980, "w": 100,
-                     "h": 100}],  # each reply names its request
-         lambda n: [{"cmd": "keepalive"}]]
+def soak_commands(n):
+    # Command n of the soak's mix (pointer, typing, key and replying ones), as a list.
+    mouse, pick = {"cmd": "mouseevent", "mode": "", "x": n % 1920, "y": n % 1080}, \
+        lambda options: options[n % len(options)]
+    return [[dict(mouse, event="move")], [dict(mouse, mode="screen", event="move", x=n % 65536)],
+            [dict(mouse, event=pick(("lc", "rc", "dbllc")))],
+            [dict(mouse, event=e, x=x) for e, x in (("dragstart", 10), ("move", 500), ("dragstop", 900))],
+            [{"cmd": "keyboardchar", "key": pick(("hello", "Grüße", "€5", "\U0001F600"))}],
+            [{"cmd": "keyboardevent", "event": pick(("Return", "Left", "SelectLongLeft", "Backspace"))}],
+            [{"cmd": "translatexywh", "x": n % 1820, "y": n // 1820 % 980, "w": 100, "h": 100}],
+            [{"cmd": "keepalive"}]][n % 8]
 
 
-# Batches of about 100 commands, each ending in a version;
-# replies_through[i]: the number of replies once batch i ran.
+# Batches of about 100 commands, each ending in a version; replies_through[i]:
+# the number of replies once batch i ran.
 class Commands:
     def __init__(self, count):
-        self.batches = [[{"cmd": "initcheck"}] * (b == 0) + [
-            c for n in range(b * 99, b * 99 + 99) for c in KINDS[n % len(KINDS)](n)] + [
-            {"cmd": "version"}] for b in range(-(-count // 100))]
+        self.batches = [[{"cmd": "initcheck"}] * (b == 0) + [c for n in range(b * 99, b * 99 + 99)
+                                                            for c in soak_commands(n)]
+                        + [{"cmd": "version"}] for b in range(-(-count // 100))]
         self.replies_through = list(itertools.accumulate(sum(
             c["cmd"] in ("initcheck", "translatexywh", "version") for c in b) for b in self.batches))
 
-
-def paced_polls(commands, flags):
-    # One batch per poll once every reply of the one before is in, the
-    # batches of `flags` (index: name) once that flag is raised too; then,
-    # after the flag "end", the session's close.
-    polls = [{"body": batch(*b), "wait_posts": ([0] + commands.replies_through)[i]}
-             for i, b in enumerate(commands.batches)]
-    for index, flag in flags.items():
-        polls[index]["wait_flag"] = flag
-    return polls + [{"wait_posts": commands.replies_through[-1], "wait_flag": "end",
-                     "body": "close"}]
+    def polls(self, flags):
+        # One batch per poll once every reply of the one before is in, the
+        # batches of `flags` (index: name) once that flag is raised too; then,
+        # after the flag "end", the session's close.
+        return [{"body": batch(*b), "wait_posts": ([0] + self.replies_through)[i]}
+                | ({"wait_flag": flags[i]} if i in flags else {}) for i, b in enumerate(self.batches)
+                ] + [{"wait_posts": self.replies_through[-1], "wait_flag": "end", "body": "close"}]
 
 
 class ServerFaults(harness.HelperCase):
@@ -115,9 +107,7 @@ class ServerFaults(harness.HelperCase):
         # handshake, every other poll and some replies.
         commands = Commands(int(os.environ.get("MV_SOAK_COMMANDS", "10000")))
         warm = len(commands.batches) // 10  # RSS is taken once this many batches ran
-        polls = paced_polls(commands, {warm: "warm"})
-        for poll in polls[::2]:
-            poll["close"] = True
+        polls = [dict(p, close=i % 2 == 0) for i, p in enumerate(commands.polls({warm: "warm"}))]
         session = self.start({"handshake": [{"close": True, "body": '{"token": "test-token"}'}],
                               "poll": polls, "post": [{"close": True}, {}] * 50})
         pid, posts = session.launch_pid(0), []
@@ -134,8 +124,7 @@ class ServerFaults(harness.HelperCase):
         harness.wait_for("every reply", lambda: posts_reach(commands.replies_through[-1]),
                          60 + len(commands.batches) * 2)
         rss_end = harness.proc_status_kib(pid, "VmRSS")
-        held = subprocess.run([PROBE, "--pressed"], env=dict(os.environ, DISPLAY=self.xvfb.display),
-                              capture_output=True, text=True, timeout=20, check=True).stdout
+        held = self.display.run([PROBE, "--pressed"], check=True).stdout
         session.raise_flag("end")
         self.assertEnded(session, timeout=60)
         posts_reach(0)

@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 # Stand-ins for a desktop's status area (--watcher) and notification service
-# (--notifications) on the session bus, recording what the helper shows its user.
-#   desktop_services.py DIR [--watcher] [--notifications]
-# DIR/desktop.json: {"notifications": [summary, ...], "items": [[tooltip,
-# [[menu label, enabled], ...]], ...]}, the items read back every 100 ms.
-# DIR/flag-click, holding a menu label, clicks that entry; DIR/ready: names owned.
+# (--notifications) on the session bus, recording what the helper shows its user
+# in desktop.json in the current folder: {"notifications": [summary, ...],
+# "items": [[tooltip, [[menu label, enabled], ...]], ...]}, the items read back
+# every 100 ms. A file flag-click clicks the first entry of each menu; a file
+# ready appears once the names are owned.
+#   desktop_services.py [--watcher] [--notifications]
 
 import json
 import os
@@ -44,9 +45,9 @@ class Notifications(dbus.service.Object):
 
 
 def save():
-    with open(os.path.join(WORK, "desktop.tmp"), "w") as f:
+    with open("desktop.tmp", "w") as f:
         json.dump(STATE, f)
-    os.replace(os.path.join(WORK, "desktop.tmp"), os.path.join(WORK, "desktop.json"))
+    os.replace("desktop.tmp", "desktop.json")
 
 
 def tick():
@@ -62,18 +63,15 @@ def tick():
             pass  # not exported yet, or gone
     STATE["items"] = [[tooltip, [[str(p.get("label")), bool(p.get("enabled", True))]
                                  for _, p, _ in entries]] for tooltip, _, entries in menus]
-    click = os.path.join(WORK, "flag-click")
-    if os.path.exists(click):
-        label = open(click).read()
-        os.remove(click)
-        for i, menu in [(i, m) for _, m, entries in menus for i, p, _ in entries
-                        if p.get("label") == label]:
-            menu.Event(i, "clicked", dbus.Int32(0, variant_level=1), 0)
+    if os.path.exists("flag-click"):
+        os.remove("flag-click")
+        for _, menu, entries in menus:
+            menu.Event(entries[0][0], "clicked", dbus.Int32(0, variant_level=1), 0)
     save()
     return True
 
 
-WORK, SERVICES, STATE = sys.argv[1], [], {"notifications": [], "items": []}
+SERVICES, STATE = [], {"notifications": [], "items": []}
 DBusGMainLoop(set_as_default=True)
 BUS = dbus.SessionBus()
 NAMES = [dbus.service.BusName(name, BUS) for flag, name in (
@@ -81,6 +79,6 @@ NAMES = [dbus.service.BusName(name, BUS) for flag, name in (
 Watcher(BUS, "/StatusNotifierWatcher")
 Notifications(BUS, "/org/freedesktop/Notifications")
 tick()
-open(os.path.join(WORK, "ready"), "w").close()
+open("ready", "w").close()
 GLib.timeout_add(100, tick)
 GLib.MainLoop().run()

@@ -10,7 +10,6 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 
@@ -19,8 +18,7 @@ HOST = "test.morrowvane.com"
 ALERT = "^Morrowvane Remote Control Helper$"  # the title of the helper's dialogs
 
 
-class Timeout(Exception):
-    pass
+Timeout = TimeoutError
 
 
 def wait_for(what, predicate, timeout=20.0, interval=0.05):
@@ -47,31 +45,26 @@ def proc_status_kib(pid, field):
     return next((int(line.split()[1]) for line in lines if line.startswith(field + ":")), None)
 
 
-# The x11 probe client (tests/platform/x11_probe.cpp) on a display, its
-# lines gathered by a thread; with `timestamps`, each starts with the time read.
+# The x11 probe client (tests/platform/x11_probe.cpp) on a display, its lines
+# written to a file; with `timestamps`, each starts with the time read.
 class Probe:
     def __init__(self, binary, display, timestamps=False):
-        self.lines, self._lock = [], threading.Lock()
+        self.out, self._cleared = tempfile.NamedTemporaryFile("w+", prefix="mv-probe-"), 1
         self.process = subprocess.Popen([binary] + ["--timestamps"] * timestamps,
-                                        env=dict(os.environ, DISPLAY=display), text=True,
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL)
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
+                                        env=dict(os.environ, DISPLAY=display), stdout=self.out,
+                                        stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
         wait_for("the probe to be ready", lambda: "ready" in self.snapshot()[:1])
 
-    def _read(self):
-        for line in self.process.stdout:
-            with self._lock:
-                self.lines.append(line.rstrip("\n"))
+    def lines(self):
+        text = read(self.out.name, default="")
+        return text[:text.rfind("\n") + 1].splitlines()  # the last may be half written
 
     def snapshot(self):
-        with self._lock:
-            return list(self.lines)
+        lines = self.lines()
+        return lines[:1] + lines[self._cleared:]
 
-    def clear(self):
-        with self._lock:
-            del self.lines[1:]
+    def clear(self):  # forgets all lines but the first
+        self._cleared = len(self.lines())
 
     def typed_text(self):
         # The text of every key press so far ("key" lines end in it, in hex).
@@ -81,7 +74,7 @@ class Probe:
     def stop(self):
         self.process.stdin.close()  # it ends at the end of its input
         self.process.wait(timeout=10)
-        self._reader.join(timeout=10)
+        self.out.close()
 
 
 # A private X server with three RandR monitors side by side: LEFT
@@ -97,8 +90,6 @@ class Xvfb:
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
             self.display = ":" + pipe.readline().strip()  # nothing when Xvfb failed
-        if self.display == ":":
-            raise Timeout("Xvfb did not report its display")
         for monitor in ("LEFT 1280/340x1024/270+0+0 none", "*MAIN 1920/508x1080/286+1280+0 screen",
                         "RIGHT 1280/338x1024/270+3200+0 none"):
             Display(self.display).run(["xrandr", "--setmonitor"] + monitor.split(), check=True)
@@ -116,10 +107,8 @@ class Display:
     def run(self, argv, check=False):
         env = dict(os.environ, DISPLAY=self.display)
         env.pop("WAYLAND_DISPLAY", None)
-        result = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=20)
-        if check and result.returncode != 0:
-            raise RuntimeError("%s failed: %s" % (" ".join(argv), result.stderr.strip()))
-        return result
+        return subprocess.run(argv, env=env, capture_output=True, text=True, timeout=20,
+                              check=check)
 
     def alerts(self):
         # Ids of the helper's mapped dialogs.
@@ -137,8 +126,7 @@ class Display:
         def press_until_closed():
             if window not in self.alerts():
                 return True
-            self.run(["xdotool", "windowfocus", "--sync", window])
-            self.run(["xdotool", "key", key])
+            self.run(["xdotool", "windowfocus", "--sync", window, "key", key])
         wait_for("the dialog to close after %s" % key, press_until_closed, timeout, interval=0.5)
 
 
@@ -149,8 +137,8 @@ class Display:
 # desktop_services.py); `binds`: (source, target) mounts; `env`: more
 # environment (with DBUS_SESSION_BUS_ADDRESS the helper joins that bus).
 class Session:
-    def __init__(self, binary, display, script, keep=False, cert="server", desktop=(),
-                 binds=(), env=None):
+    def __init__(self, binary, display, script, keep=os.environ.get("MV_E2E_KEEP"),
+                 cert="server", desktop=(), binds=(), env=None):
         self.binary, self.display, self.script, self.keep = binary, display, script, keep
         self.cert, self.desktop, self.binds, self.env = cert, desktop, binds, env or {}
         self.work = tempfile.mkdtemp(prefix="mv-e2e-")
@@ -164,39 +152,35 @@ class Session:
         # D-Bus session, each {"args": the program's arguments} or {"argv": a
         # whole command}, plus "after": a flag to wait for first, "background":
         # True to go on at once. The run's status is the first launch's.
-        w = shlex.quote(self.work)
         subprocess.run([os.path.join(TOOLS, "make-test-certs.sh"), self.path("certs"), HOST],
                        check=True, timeout=60)
-        with open(self.path("hosts"), "w") as f:
-            f.write("127.0.0.1 localhost\n127.0.0.1 %s\n" % HOST)
         with open(self.path("script.json"), "w") as f:
             json.dump(self.script, f)
-        lines = ["pids=()"] + ["/usr/bin/python3 %s %s %s & desktop=$!; wait_file %s/ready" % (
-            os.path.join(TOOLS, "e2e", "desktop_services.py"), w,
-            " ".join("--" + d for d in self.desktop), w)] * bool(self.desktop)
+        lines = ["pids=()"] + ["/usr/bin/python3 %s %s & desktop=$!; wait_file ready" % (
+            os.path.join(TOOLS, "e2e", "desktop_services.py"),
+            " ".join("--" + d for d in self.desktop))] * bool(self.desktop)
         for i, launch in enumerate(launches):
             argv = launch.get("argv") or [os.path.abspath(self.binary)] + launch["args"]
-            lines.append("%s{ %s & p=$!; echo $p > %s/pid-%d; wait $p; echo $? > %s/status-%d; }%s" % (
-                "wait_file %s/flag-%s; " % (w, launch["after"]) if "after" in launch else "",
-                " ".join(map(shlex.quote, argv)), w, i, w, i,
-                " & pids+=($!)" if launch.get("background") else ""))
-        lines += ['for p in "${pids[@]}"; do wait "$p"; done'] + ["kill $desktop"] * bool(self.desktop)
+            lines.append("%s{ %s & p=$!; echo $p > pid-%d; wait $p; echo $? > status-%d; }%s" % (
+                "wait_file flag-%s; " % launch["after"] if "after" in launch else "",
+                shlex.join(argv), i, i, " & pids+=($!)" if launch.get("background") else ""))
         with open(self.path("launch.sh"), "w") as f:
-            f.write("\n".join(lines) + "\n")
-        binds = [(self.path("hosts"), "/etc/hosts"),
-                 (self.path("certs", "ca.pem"), "/etc/ssl/certs/ca-certificates.crt"), *self.binds]
-        cert = "%s/certs/%s" % (w, self.cert)
-        inner = "\n".join(["set -eu", "ip link set lo up"] + [
-            "mount --bind %s %s" % (shlex.quote(a), shlex.quote(b)) for a, b in binds] + [
+            f.write("\n".join(lines + ['for p in "${pids[@]}"; do wait "$p"; done']
+                              + ["kill $desktop"] * bool(self.desktop)))
+        binds = [("hosts", "/etc/hosts"), ("certs/ca.pem", "/etc/ssl/certs/ca-certificates.crt"),
+                 *self.binds]
+        inner = "\n".join([
+            "set -eu", "cd " + shlex.quote(self.work), "ip link set lo up",
+            "echo 127.0.0.1 localhost %s > hosts" % HOST]
+            + ["mount --bind %s %s" % (shlex.quote(a), shlex.quote(b)) for a, b in binds] + [
             'wait_file() { for i in $(seq 600); do [ -e "$1" ] && return; sleep 0.1; done; false; }',
             "export -f wait_file",
-            "python3 %s --host 127.0.0.1 --port 443 --cert %s.pem --key %s.key --script "
-            "%s/script.json --record %s/record.jsonl --port-file %s/port --flag-dir %s & server=$!"
-            % (os.path.join(TOOLS, "sharing_server.py"), cert, cert, w, w, w, w),
-            'wait_file %s/port || { echo "sharing server did not start" >&2; exit 97; }' % w,
-            "set +e", "%s bash %s/launch.sh" % (
-                "" if "DBUS_SESSION_BUS_ADDRESS" in self.env else "dbus-run-session --", w),
-            "kill -TERM $server; wait $server"])
+            "python3 %s --cert certs/%s.pem --key certs/%s.key --script script.json --record "
+            "record.jsonl --port-file port --flag-dir . & server=$!" % (
+                os.path.join(TOOLS, "sharing_server.py"), self.cert, self.cert),
+            'wait_file port || { echo "sharing server did not start" >&2; exit 97; }', "set +e",
+            "%s bash launch.sh" % ("" if "DBUS_SESSION_BUS_ADDRESS" in self.env
+                                   else "dbus-run-session --"), "kill -TERM $server; wait $server"])
         env = dict(os.environ, DISPLAY=self.display, XDG_STATE_HOME=self.path("state"))
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         with open(self.path("output.txt"), "w") as out:
@@ -210,13 +194,9 @@ class Session:
 
     def records(self, follow=False):
         # The server's records; with `follow`, those since the last such call.
-        offset = self._offset if follow else 0
-        try:
-            with open(self.path("record.jsonl"), "rb") as f:
-                f.seek(offset)
-                data = f.read()
-        except FileNotFoundError:
-            data = b""
+        with open(self.path("record.jsonl"), "rb") as f:  # the server makes it before it starts
+            f.seek(self._offset if follow else 0)
+            data = f.read()
         data = data[:data.rfind(b"\n") + 1]  # the server may be writing the last line
         self._offset += len(data) if follow else 0
         return [json.loads(line) for line in data.splitlines()]
@@ -269,8 +249,7 @@ class HelperCase(unittest.TestCase):
 
     def start(self, script, consent=True, launches=None, **options):
         # Starts a session (by default with the test URL); answers the consent dialog.
-        session = Session(self.BINARY, self.xvfb.display, script,
-                          keep=bool(os.environ.get("MV_E2E_KEEP")), **options)
+        session = Session(self.BINARY, self.xvfb.display, script, **options)
         self.addCleanup(session.close)
         session.start(launches or [{"args": [self.URL]}])
         if consent:
