@@ -73,8 +73,7 @@ class Probe:
 
     def stop(self):
         self.process.stdin.close()  # it ends at the end of its input
-        self.process.wait(timeout=10)
-        self.out.close()
+        self.process.wait(timeout=10)  # its lines stay readable until it is gone
 
 
 # A private X server with three RandR monitors side by side: LEFT
@@ -194,7 +193,7 @@ class Session:
 
     def records(self, follow=False):
         # The server's records; with `follow`, those since the last such call.
-        with open(self.path("record.jsonl"), "rb") as f:  # the server makes it before it starts
+        with open(self.path("record.jsonl"), "a+b") as f:  # made here if the server has not yet
             f.seek(self._offset if follow else 0)
             data = f.read()
         data = data[:data.rfind(b"\n") + 1]  # the server may be writing the last line
