@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # The real helper program, launched as a browser would launch it, against the
 # scripted HTTPS server in a private namespace, on a private Xvfb.
-# Usage: e2e_test.py BINARY [unittest arguments, e.g. HelperE2E.test_full_session]
+# Usage: e2e_test.py BINARY [unittest arguments, e.g. HelperE2E.test_launches_that_end_before_a_session]
 
 import json
 import os

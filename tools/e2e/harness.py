@@ -88,7 +88,7 @@ class Xvfb:
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
-            self.display = ":" + pipe.readline().strip()  # nothing when Xvfb failed
+            self.display = ":" + pipe.readline().strip()  # just ":" if it failed: xrandr fails
         for monitor in ("LEFT 1280/340x1024/270+0+0 none", "*MAIN 1920/508x1080/286+1280+0 screen",
                         "RIGHT 1280/338x1024/270+3200+0 none"):
             Display(self.display).run(["xrandr", "--setmonitor"] + monitor.split(), check=True)
