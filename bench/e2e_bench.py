@@ -223,7 +223,8 @@ def bench_pointer(args):
                 if name == "bare XTest":
                     out = subprocess.run(
                         [args.xtest_loop, str(THROUGHPUT_MOVES), str(root_point(0)[0]),
-                         str(root_point(0)[1]), str(WIDTH)], env=rig.display.env(),
+                         str(root_point(0)[1]), str(WIDTH)],
+                        env=dict(os.environ, DISPLAY=rig.xvfb.display),
                         capture_output=True, text=True, timeout=120, check=True).stdout
                     start = float(out)
                 else:
@@ -357,7 +358,7 @@ def type_once(args, typist, helper, text, stall=False):
         else:
             rig = Rig(None, None, stack, probe_binary=args.probe)
             start = time.clock_gettime(time.CLOCK_MONOTONIC)
-            subprocess.run(["xdotool", "type", "--delay", "0", text], env=rig.display.env(),
+            subprocess.run(["xdotool", "type", "--delay", "0", text], env=dict(os.environ, DISPLAY=rig.xvfb.display),
                            timeout=300, check=True)
             received, last = wait_typed(rig, text, 60)
     rate = len(received) / (last - start) if last and last > start else 0
@@ -415,7 +416,7 @@ def bench_round_trips(args):
         wrapper = out + ".sh"
         with open(wrapper, "w") as f:
             f.write("#!/bin/sh\nLD_PRELOAD=%s MV_XREPLY_COUNT_FILE=%s exec %s \"$@\"\n"
-                    % (args.xreply_count, out, helper))
+                    % (args.xreply_count, out, os.path.abspath(helper)))
         os.chmod(wrapper, 0o755)
         polls = [{"body": batch({"cmd": "initcheck"})}]
         polls += [{"wait_posts": 1, "body": batch(*commands[b:b + size])}
