@@ -25,6 +25,8 @@
 #include "platform/linux/QtOverlayWindow.h"
 #include "platform/linux/QtStatusIndicator.h"
 #include "platform/linux/X11Desktop.h"
+#include "platform/KeyCodes.h"
+#include "platform/wayland/PortalGlobalShortcuts.h"
 #include "platform/wayland/PortalRemoteDesktop.h"
 #include "platform/wayland/QtScreens.h"
 
@@ -37,6 +39,11 @@ namespace {
 
 constexpr std::string_view kLaunchUrlPrefix = "morrowvanenativehost://";
 constexpr int kAlertIconSize = 64;
+// The hot key bound through the desktop's GlobalShortcuts portal; the X
+// grabs count up from 1.
+constexpr HotKeyRef kPortalHotKey = HotKeyRef{1} << 63;
+// How long an "initcheck" waits for the desktop to bind one letter.
+constexpr std::chrono::seconds kShortcutBindTimeout{5};
 
 QString FromUtf8(const std::string& text) {
   // Invalid sequences become U+FFFD; they never break the dialog.
@@ -119,17 +126,21 @@ class LinuxPlatform final : public Platform {
     if (desktop_) {
       desktop_->ResumeInput();
     } else {
+      // As on X: a press whose handlers have not run keeps posting stopped.
       input_stopped_ = false;
+      if (unhandled_presses_ > 0) input_stopped_ = true;
     }
   }
 
   HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) override;
   void RemoveHotKeyHandler(HotKeyHandlerRef handler) override { hot_key_handlers_.erase(handler); }
-  HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) override {
-    return desktop_ ? desktop_->GrabHotKey(key_code, modifiers) : 0;
-  }
+  HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) override;
   void UnregisterHotKey(HotKeyRef hot_key) override {
-    if (desktop_) desktop_->UngrabHotKey(hot_key);
+    if (hot_key == kPortalHotKey) {
+      shortcuts_->Unbind();
+    } else if (desktop_) {
+      desktop_->UngrabHotKey(hot_key);
+    }
   }
 
   void ClearClipboard() override { QGuiApplication::clipboard()->clear(QClipboard::Clipboard); }
@@ -156,6 +167,7 @@ class LinuxPlatform final : public Platform {
  private:
   void DeliverOpenURL(const std::string& url);
   void CallHotKeyHandlers();
+  void ShortcutPressed();
   void JoinWorkers();
   // In root coordinates; the compositor's layout without an X display.
   Rect PrimaryRoot() { return desktop_ ? desktop_->PrimaryMonitorRoot() : PrimaryQtScreen(); }
@@ -172,7 +184,10 @@ class LinuxPlatform final : public Platform {
   std::unique_ptr<QApplication> app_;
   // Input on a Wayland session; XTest would only reach Xwayland's clients.
   std::unique_ptr<PortalRemoteDesktop> portal_;
+  // The quit hot key where the desktop's portal offers global shortcuts.
+  std::unique_ptr<PortalGlobalShortcuts> shortcuts_;
   std::atomic<bool> input_stopped_{false};  // without an X display
+  std::atomic<int> unhandled_presses_{0};   // without an X display
   // Parent of the timers and the connections below; goes before the app.
   std::unique_ptr<QObject> owner_;
   std::unique_ptr<QtMainQueue> queue_;
@@ -210,6 +225,7 @@ LinuxPlatform::LinuxPlatform(std::vector<std::string> arguments,
           CallHotKeyHandlers();
         },
         [this] { return InputStopped(); });
+    shortcuts_ = std::make_unique<PortalGlobalShortcuts>([this] { ShortcutPressed(); });
   }
   if (!desktop_) return;
   // Posting has stopped already on the hot key thread; the handlers run on
@@ -237,7 +253,8 @@ LinuxPlatform::LinuxPlatform(std::vector<std::string> arguments,
 }
 
 LinuxPlatform::~LinuxPlatform() {
-  // It reaches owner_ from another thread.
+  // They reach owner_ from other threads.
+  shortcuts_.reset();
   if (desktop_) desktop_->SetHotKeyPressHandler(nullptr);
   JoinWorkers();
   url_service_.reset();
@@ -430,6 +447,37 @@ HotKeyHandlerRef LinuxPlatform::InstallHotKeyHandler(std::function<void()> on_pr
   const HotKeyHandlerRef ref = next_hot_key_handler_++;
   hot_key_handlers_.emplace(ref, std::move(on_press));
   return ref;
+}
+
+HotKeyRef LinuxPlatform::RegisterHotKey(uint16_t key_code, uint32_t modifiers) {
+  // The desktop's shortcut service sees the keys whatever has the focus; a
+  // grab on Xwayland only while an X window has it.
+  const std::optional<char> letter = keycode::LetterFor(key_code);
+  if (shortcuts_ && letter && modifiers == (kHotKeyControl | kHotKeyOption | kHotKeyShift) &&
+      shortcuts_->Usable()) {
+    if (shortcuts_->Bind(*letter, kShortcutBindTimeout)) return kPortalHotKey;
+    // Taken by another program there: the next letter, through the portal.
+    if (shortcuts_->Usable()) return 0;
+  }
+  return desktop_ ? desktop_->GrabHotKey(key_code, modifiers) : 0;
+}
+
+void LinuxPlatform::ShortcutPressed() {
+  // On the portal thread: posting stops here, the handlers run on the main
+  // thread, as for a grabbed key.
+  if (desktop_) {
+    desktop_->Press();
+    return;
+  }
+  ++unhandled_presses_;
+  input_stopped_ = true;
+  QMetaObject::invokeMethod(
+      owner_.get(),
+      [this] {
+        CallHotKeyHandlers();
+        --unhandled_presses_;
+      },
+      Qt::QueuedConnection);
 }
 
 void LinuxPlatform::CallHotKeyHandlers() {

@@ -261,6 +261,8 @@ void X11Desktop::SetHotKeyPressHandler(std::function<void()> handler) {
 
 void X11Desktop::PressHandled() { --state_->unhandled_presses; }
 
+void X11Desktop::Press() { state_->OnPress(); }
+
 void X11Desktop::StopInput() { state_->input_stopped = true; }
 
 void X11Desktop::ResumeInput() {

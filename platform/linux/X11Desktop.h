@@ -55,6 +55,9 @@ class X11Desktop {
   void SetHotKeyPressHandler(std::function<void()> handler);
   // Counts one press as handled, which lets ResumeInput act again.
   void PressHandled();
+  // A press seen by the desktop's own shortcut service, on any thread:
+  // taken as a press of a grabbed key.
+  void Press();
 
   // While input is stopped, PostMouse and PostKeyboard post nothing (text
   // already being typed ends after the key it is at). Any thread.

@@ -14,16 +14,17 @@
 #include <cstdlib>
 
 #include "platform/linux/Keysyms.h"
+#include "platform/wayland/Portal.h"
 
 namespace mv {
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+using portal::kPath;
+using portal::kRequest;
+using portal::kService;
+using portal::kSession;
 const QString kRemoteDesktop = QStringLiteral("org.freedesktop.portal.RemoteDesktop");
 const QString kScreenCast = QStringLiteral("org.freedesktop.portal.ScreenCast");
-const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
-const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
 
 constexpr uint kDeviceKeyboard = 1;
 constexpr uint kDevicePointer = 2;
@@ -119,13 +120,8 @@ void PortalRemoteDesktop::Request(const QString& interface, const QString& metho
   QDBusConnection bus = QDBusConnection::sessionBus();
   const QString token = QStringLiteral("mv%1_%2").arg(getpid()).arg(++request_serial_);
   options.insert(QStringLiteral("handle_token"), token);
-  // The answer may come before the call returns: listen on the request's
-  // path, which follows from the sender and the token, before calling. Only
-  // the portal's own signals count.
-  QString sender = bus.baseService().mid(1);
-  sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-  request_path_ =
-      QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
+  // Listening before calling; only the portal's own signals count.
+  request_path_ = portal::RequestPath(token);
   bus.connect(kService, request_path_, kRequest, QStringLiteral("Response"), this,
               SLOT(OnResponse(uint, QVariantMap)));
   arguments.append(options);

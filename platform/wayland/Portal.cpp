@@ -1,0 +1,13 @@
+#include "platform/wayland/Portal.h"
+
+#include <QDBusConnection>
+
+namespace mv::portal {
+
+QString RequestPath(const QString& token) {
+  QString sender = QDBusConnection::sessionBus().baseService().mid(1);
+  sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+  return QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
+}
+
+}  // namespace mv::portal
