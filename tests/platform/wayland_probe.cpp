@@ -1,18 +1,13 @@
-// A native Wayland client for the tests: one full-screen window on each
-// screen, printing one line for each thing that reaches it, in the
-// compositor's global layout:
-//   ready              once all are shown and one has the keyboard focus
-//   motion X Y BUTTONS
-//   press|release|double BUTTON X Y
-//   key QT_KEY MODIFIERS TEXT      TEXT in UTF-8 hex, "-" when none
-//   focus X            the keyboard focus came to the window at X ("-": left)
-// Numbers in decimal except BUTTONS and MODIFIERS (hex). It ends when its
+// A native Wayland client for the tests: a full-screen window on each screen,
+// printing a line for each thing that reaches it, in the global layout:
+// "ready" (all shown, one focused), "motion X Y BUTTONS", "press|release|
+// double BUTTON X Y", "key QT_KEY MODIFIERS TEXT" (TEXT in UTF-8 hex, "-"
+// when none), "focus X" (at the window at X; "-": none). It ends when its
 // standard input closes.
 #include <unistd.h>
 
 #include <QApplication>
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -22,52 +17,38 @@
 #include <memory>
 #include <vector>
 
-namespace {
-
-class Surface final : public QWidget {
- public:
-  explicit Surface(QScreen* screen) : origin_(screen->geometry().topLeft()) {
+struct Surface final : QWidget {
+  explicit Surface(QScreen* screen) : origin(screen->geometry().topLeft()) {
     setMouseTracking(true);
     setScreen(screen);
     setGeometry(screen->geometry());
+    showFullScreen();
   }
-
- protected:
   void mouseMoveEvent(QMouseEvent* e) override {
-    const QPoint p = Global(e);
-    printf("motion %d %d %x\n", p.x(), p.y(), static_cast<unsigned>(e->buttons()));
-    fflush(stdout);
+    const QPoint p = origin + e->position().toPoint();
+    printf("motion %d %d %x\n", p.x(), p.y(), unsigned(e->buttons()));
   }
   void mousePressEvent(QMouseEvent* e) override { Button("press", e); }
   void mouseReleaseEvent(QMouseEvent* e) override { Button("release", e); }
   void mouseDoubleClickEvent(QMouseEvent* e) override { Button("double", e); }
+  void Button(const char* what, QMouseEvent* e) {
+    const QPoint p = origin + e->position().toPoint();
+    printf("%s %x %d %d\n", what, unsigned(e->button()), p.x(), p.y());
+  }
   void keyPressEvent(QKeyEvent* e) override {
     const QByteArray hex = e->text().toUtf8().toHex();
-    printf("key %d %x %s\n", e->key(), static_cast<unsigned>(e->modifiers()),
-           hex.isEmpty() ? "-" : hex.constData());
-    fflush(stdout);
+    printf("key %d %x %s\n", e->key(), unsigned(e->modifiers()), hex.isEmpty() ? "-" : hex.data());
   }
-
- private:
-  QPoint Global(QMouseEvent* e) const { return origin_ + e->position().toPoint(); }
-  void Button(const char* what, QMouseEvent* e) {
-    const QPoint p = Global(e);
-    printf("%s %x %d %d\n", what, static_cast<unsigned>(e->button()), p.x(), p.y());
-    fflush(stdout);
-  }
-  QPoint origin_;
+  const QPoint origin;
 };
 
-}  // namespace
-
 int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   QApplication app(argc, argv);
-  // A loaded machine spreads the clicks that the helper sends back to back.
-  QApplication::setDoubleClickInterval(2000);
+  QApplication::setDoubleClickInterval(2000);  // a loaded machine spreads the clicks
   std::vector<std::unique_ptr<Surface>> surfaces;
   for (QScreen* screen : QGuiApplication::screens()) {
     surfaces.push_back(std::make_unique<Surface>(screen));
-    surfaces.back()->showFullScreen();
   }
   QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
   QObject::connect(&input, &QSocketNotifier::activated, [&app] {
@@ -76,20 +57,14 @@ int main(int argc, char** argv) {
   });
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    for (const auto& surface : surfaces) {
-      if (!surface->isVisible() || !surface->windowHandle()->isExposed()) return;
+    for (const auto& s : surfaces) {
+      if (!s->windowHandle()->isExposed() || !QApplication::focusWindow()) return;
     }
-    if (!QApplication::focusWindow()) return;
     printf("ready\n");
-    fflush(stdout);
     poll.stop();
     QObject::connect(&app, &QGuiApplication::focusWindowChanged, [](QWindow* window) {
-      if (window) {
-        printf("focus %d\n", window->screen()->geometry().x());
-      } else {
-        printf("focus -\n");
-      }
-      fflush(stdout);
+      const QByteArray at = window ? QByteArray::number(window->screen()->geometry().x()) : "-";
+      printf("focus %s\n", at.data());
     });
   });
   poll.start(20);

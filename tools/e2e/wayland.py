@@ -1,13 +1,8 @@
-"""A headless GNOME compositor for the Wayland tests: a private session bus
-on a path socket (so that programs in other network namespaces reach it), a
-private system bus that tells mutter the keyboard layout, PipeWire and
-WirePlumber, and `mutter --headless` with its virtual monitors and Xwayland.
-The XDG desktop portals are bus-activated on the session bus.
+"""A headless GNOME compositor with the XDG desktop portals, and mutter's own
+virtual keyboard and pointer as the person at the desktop. Needs python3-gi."""
 
-`user` answers the portal's dialog as a person at the desktop would, through
-mutter's own org.gnome.Mutter.RemoteDesktop API. Needs python3-gi.
-"""
-
+import contextlib
+import glob
 import os
 import shutil
 import signal
@@ -18,226 +13,127 @@ import time
 
 from gi.repository import Gio, GLib
 
-from harness import Timeout, wait_for
+from harness import wait_for
 
-NAME = "mv-wayland-0"
-LOCALE1_XML = """<node><interface name="org.freedesktop.locale1">
-<property name="X11Layout" type="s" access="read"/><property name="X11Model" type="s" access="read"/>
-<property name="X11Variant" type="s" access="read"/><property name="X11Options" type="s" access="read"/>
-<property name="Locale" type="as" access="read"/><property name="VConsoleKeymap" type="s" access="read"/>
-</interface></node>"""
+NAME, RD, CAST = "mv-wayland-0", "org.gnome.Mutter.RemoteDesktop", "org.gnome.Mutter.ScreenCast"
+LOCALE1 = ("X11Layout", "X11Model", "X11Variant", "X11Options")
 
 
 class Compositor:
-    def __init__(self, monitors=("1280x800", "1280x800"), layout="fr", remote_desktop=True,
-                 x11=True):
+    def __init__(self):
         self.work = tempfile.mkdtemp(prefix="mv-wayland-")
-        self.runtime = os.path.join(self.work, "run")
-        os.mkdir(self.runtime, 0o700)
-        self.processes = []
+        self.runtime, self.processes, self.env, self.display = self.path("run"), [], None, ""
         self.loop = GLib.MainLoop()
-        threading.Thread(target=self.loop.run, daemon=True).start()
-        try:
-            self._start(monitors, layout, remote_desktop, x11)
-        except BaseException:
-            self.stop()
-            raise
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def _spawn(self, argv, ready=None):
+        self.processes.append(subprocess.Popen(argv, env=self.env, stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL, start_new_session=True))
+        wait_for(argv[0], lambda: not ready or os.path.exists(ready), 30)
+        return self.processes[-1]
 
     def _bus(self, name):
-        path = os.path.join(self.work, name)
-        self._spawn(["dbus-daemon", "--session", "--nofork", "--address=unix:path=" + path])
-        wait_for("the %s bus" % name, lambda: os.path.exists(path), 20)
-        return "unix:path=" + path
+        self._spawn(["dbus-daemon", "--session", "--nofork", "--address=unix:path=" + self.path(name)],
+                    self.path(name))
+        return Gio.DBusConnection.new_for_address_sync(
+            "unix:path=" + self.path(name), Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
+            Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION), "unix:path=" + self.path(name)
 
-    def _spawn(self, argv):
-        process = subprocess.Popen(argv, env=getattr(self, "env", None),
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                   start_new_session=True)
-        self.processes.append(process)
-        return process
-
-    def _start(self, monitors, layout, remote_desktop, x11):
-        system = self._bus("system_bus")
-        # Mutter takes the layout from locale1 on the system bus.
-        self.system = Gio.DBusConnection.new_for_address_sync(
-            system, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
-            Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
-        values = {"X11Layout": GLib.Variant("s", layout), "X11Model": GLib.Variant("s", "pc105"),
-                  "X11Variant": GLib.Variant("s", ""), "X11Options": GLib.Variant("s", ""),
-                  "Locale": GLib.Variant("as", ["LANG=C.UTF-8"]),
-                  "VConsoleKeymap": GLib.Variant("s", layout)}
-        self.system.register_object(
-            "/org/freedesktop/locale1", Gio.DBusNodeInfo.new_for_xml(LOCALE1_XML).interfaces[0],
-            None, lambda *a: values[a[4]], None)
-        self.system.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                              "org.freedesktop.DBus", "RequestName",
-                              GLib.Variant("(su)", ("org.freedesktop.locale1", 4)), None,
-                              Gio.DBusCallFlags.NONE, 5000, None)
-        session = self._bus("session_bus")
-        self.env = {k: v for k, v in os.environ.items()
-                    if k not in ("DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY")}
-        # Without remote desktop the portal knows only the GTK backend, which
-        # has no RemoteDesktop (as on wlroots desktops).
-        portals = os.path.join(self.work, "portals")
-        os.mkdir(portals)
+    def start(self, layout="fr", remote_desktop=True, x11=True):
+        os.mkdir(self.runtime, 0o700)
+        threading.Thread(target=self.loop.run, daemon=True).start()
+        self.system, system = self._bus("system_bus")
+        xml = "".join('<property name="%s" type="s" access="read"/>' % p for p in LOCALE1)
+        values = dict(zip(LOCALE1, (layout, "pc105", "", "")))
+        self.system.register_object("/org/freedesktop/locale1", Gio.DBusNodeInfo.new_for_xml(
+            '<node><interface name="org.freedesktop.locale1">%s</interface></node>' % xml)
+            .interfaces[0], None, lambda *a: GLib.Variant("s", values[a[4]]), None)
+        self.system.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                              "RequestName", GLib.Variant("(su)", ("org.freedesktop.locale1", 4)),
+                              None, Gio.DBusCallFlags.NONE, 5000, None)
+        self.bus, session = self._bus("session_bus")
+        # Without remote desktop only the GTK backend (as on wlroots desktops).
+        os.mkdir(self.path("portals"))
         for name in ("gnome", "gtk") if remote_desktop else ("gtk",):
-            shutil.copy("/usr/share/xdg-desktop-portal/portals/%s.portal" % name, portals)
-        self.env.update(XDG_RUNTIME_DIR=self.runtime, XDG_CURRENT_DESKTOP="GNOME",
-                        XDG_DESKTOP_PORTAL_DIR=portals,
-                        XDG_SESSION_TYPE="wayland", WAYLAND_DISPLAY=NAME,
-                        GSETTINGS_BACKEND="memory", DBUS_SESSION_BUS_ADDRESS=session,
-                        DBUS_SYSTEM_BUS_ADDRESS=system)
-        subprocess.run(["dbus-update-activation-environment", "XDG_RUNTIME_DIR",
-                        "XDG_CURRENT_DESKTOP", "XDG_DESKTOP_PORTAL_DIR", "XDG_SESSION_TYPE",
-                        "WAYLAND_DISPLAY",
-                        "GSETTINGS_BACKEND", "DBUS_SYSTEM_BUS_ADDRESS"],
-                       env=self.env, check=True, timeout=20)
-        self.pipewire = self._spawn(["pipewire"])
-        wait_for("pipewire", lambda: os.path.exists(os.path.join(self.runtime, "pipewire-0")), 20)
+            shutil.copy("/usr/share/xdg-desktop-portal/portals/%s.portal" % name, self.path("portals"))
+        new = dict(XDG_RUNTIME_DIR=self.runtime, XDG_CURRENT_DESKTOP="GNOME", WAYLAND_DISPLAY=NAME,
+                   XDG_DESKTOP_PORTAL_DIR=self.path("portals"), XDG_SESSION_TYPE="wayland",
+                   GSETTINGS_BACKEND="memory", DBUS_SYSTEM_BUS_ADDRESS=system)
+        self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY")}
+        self.env.update(new, DBUS_SESSION_BUS_ADDRESS=session)
+        subprocess.run(["dbus-update-activation-environment"] + list(new), env=self.env,
+                       check=True, timeout=20)
+        self.pipewire = self._spawn(["pipewire"], os.path.join(self.runtime, "pipewire-0"))
         self._spawn(["wireplumber"])
         argv = ["mutter", "--headless", "--wayland", "--wayland-display=" + NAME]
-        argv += [] if x11 else ["--no-x11"]
-        for monitor in monitors:
-            argv += ["--virtual-monitor", monitor]
-        self.mutter = self._spawn(argv)
-        wait_for("mutter's socket", lambda: os.path.exists(os.path.join(self.runtime, NAME)), 30)
-        self.display = ""  # none without Xwayland
+        argv += ["--virtual-monitor", "1280x800"] * 2 + ([] if x11 else ["--no-x11"])
+        self.mutter = self._spawn(argv, os.path.join(self.runtime, NAME))
         if x11:
             self.display, xauthority = wait_for("mutter's X display", self._xwayland, 30)
             self.env.update(DISPLAY=self.display, XAUTHORITY=xauthority)
             # Mutter starts Xwayland for the first X client; not the helper's.
-            subprocess.run(["xdpyinfo"], env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=60, check=True)
-        self.bus = Gio.DBusConnection.new_for_address_sync(
-            session, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
-            Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
+            subprocess.run(["xdpyinfo"], env=self.env, stdout=subprocess.DEVNULL, timeout=60,
+                           check=True)
 
-    def _xwayland(self):
-        """Mutter's public X display (it starts Xwayland on the first X
-        client) and its auth file. Mutter holds the lock files of two
-        displays; the second is its own."""
-        auth = [f for f in os.listdir(self.runtime) if f.startswith(".mutter-Xwaylandauth.")]
-        numbers = []
-        for lock in os.listdir("/tmp"):
-            try:
-                with open(os.path.join("/tmp", lock)) as f:
-                    if lock.startswith(".X") and lock.endswith("-lock") and \
-                            int(f.read().strip()) == self.mutter.pid:
-                        numbers.append(int(lock[2:-5]))
-            except (OSError, ValueError):
-                continue
-        if len(numbers) < 2 or not auth:
-            return None
-        return ":%d" % min(numbers), os.path.join(self.runtime, auth[0])
+    def _xwayland(self):  # the lower of the two displays whose lock files name mutter
+        def mine(lock):
+            with open(lock) as f:
+                return f.read().strip() == str(self.mutter.pid)
+        numbers = sorted(int(lock[7:-5]) for lock in glob.glob("/tmp/.X*-lock") if mine(lock))
+        auth = glob.glob(os.path.join(self.runtime, ".mutter-Xwaylandauth.*"))
+        return len(numbers) >= 2 and auth and (":%d" % numbers[0], auth[0])
 
-    def call(self, path, interface, method, args=None, reply=None, name="org.gnome.Mutter.RemoteDesktop"):
-        return self.bus.call_sync(name, path, interface, method, args,
-                                  GLib.VariantType(reply) if reply else None,
-                                  Gio.DBusCallFlags.NONE, 10000, None)
+    def call(self, path, method, args=None, reply=None, name=RD, interface=None):
+        answer = self.bus.call_sync(name, path, interface or name + ".Session", method, args,
+                                    GLib.VariantType(reply) if reply else None,
+                                    Gio.DBusCallFlags.NONE, 10000, None)
+        return answer[0] if reply else None
 
-    def stop_pipewire(self):
-        """The desktop's media server goes away; mutter ends every screen
-        cast, and with it the remote desktop sessions."""
-        self.pipewire.terminate()
-        self.pipewire.wait(timeout=10)
+    def start_user(self):
+        self.user = self.call("/org/gnome/Mutter/RemoteDesktop", "CreateSession", None, "(o)",
+                              interface=RD)
+        user_id = self.call(self.user, "Get", GLib.Variant("(ss)", (RD + ".Session", "SessionId")),
+                            "(v)", interface="org.freedesktop.DBus.Properties")
+        cast = self.call("/org/gnome/Mutter/ScreenCast", "CreateSession", GLib.Variant(
+            "(a{sv})", ({"remote-desktop-session-id": GLib.Variant("s", user_id)},)), "(o)",
+            name=CAST, interface=CAST)
+        self.stream = self.call(cast, "RecordMonitor", GLib.Variant("(sa{sv})", ("", {})), "(o)",
+                                name=CAST)
+        self.call(self.user, "Start")
 
-    def user(self):
-        """A virtual keyboard and pointer of mutter's own, as the person at
-        the desktop would use them."""
-        return MutterUser(self)
-
-    def stop(self):
-        # Clients first: mutter hangs on SIGTERM while a portal screen cast runs.
-        for name in ("xdg-desktop-portal-gnome", "xdg-desktop-portal-gtk", "xdg-desktop-portal",
-                     "xdg-document-portal", "xdg-permission-store"):
-            self._kill_children_named(name)
-        for process in reversed(self.processes):
-            if process.poll() is None:
-                os.killpg(process.pid, signal.SIGTERM)
-                try:
-                    process.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    os.killpg(process.pid, signal.SIGKILL)
-                    process.wait()
-        self.loop.quit()
-        subprocess.run(["fusermount3", "-uz", os.path.join(self.runtime, "doc")],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
-        shutil.rmtree(self.work, ignore_errors=True)
-
-    def _kill_children_named(self, name):
-        """Bus-activated services are children of the session bus daemon."""
-        daemons = {p.pid for p in self.processes}
-        for pid in os.listdir("/proc"):
-            try:
-                with open("/proc/%s/stat" % pid) as f:
-                    fields = f.read().rsplit(")", 1)
-                comm = fields[0].split("(", 1)[1]
-                ppid = int(fields[1].split()[1])
-            except (OSError, ValueError, IndexError):
-                continue
-            if ppid in daemons and comm == name[:15]:
-                try:
-                    os.kill(int(pid), signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-
-
-class MutterUser:
-    RD = "org.gnome.Mutter.RemoteDesktop"
-
-    def __init__(self, compositor):
-        self.c = compositor
-        self.session = compositor.call("/org/gnome/Mutter/RemoteDesktop", self.RD,
-                                       "CreateSession", None, "(o)")[0]
-        session_id = compositor.call(self.session, "org.freedesktop.DBus.Properties", "Get",
-                                     GLib.Variant("(ss)", (self.RD + ".Session", "SessionId")),
-                                     "(v)")[0]
-        cast = compositor.call("/org/gnome/Mutter/ScreenCast", "org.gnome.Mutter.ScreenCast",
-                               "CreateSession", GLib.Variant(
-                                   "(a{sv})", ({"remote-desktop-session-id":
-                                                GLib.Variant("s", session_id)},)),
-                               "(o)", name="org.gnome.Mutter.ScreenCast")[0]
-        self.stream = compositor.call(cast, "org.gnome.Mutter.ScreenCast.Session",
-                                      "RecordMonitor", GLib.Variant("(sa{sv})", ("", {})),
-                                      "(o)", name="org.gnome.Mutter.ScreenCast")[0]
-        compositor.call(self.session, self.RD + ".Session", "Start")
-
-    def _notify(self, method, signature, args):
-        self.c.call(self.session, self.RD + ".Session", method, GLib.Variant(signature, args))
+    def notify(self, method, signature, *args):
+        self.call(self.user, method, GLib.Variant(signature, args))
 
     def key(self, keysym):
         for pressed in (True, False):
-            self._notify("NotifyKeyboardKeysym", "(ub)", (keysym, pressed))
+            self.notify("NotifyKeyboardKeysym", "(ub)", keysym, pressed)
 
-    def move(self, x, y):
-        """To a point of the primary monitor."""
-        self._notify("NotifyPointerMotionAbsolute", "(sdd)", (self.stream, x, y))
-
-    def click(self, x, y):
-        self.move(x, y)
-        for pressed in (True, False):
-            self._notify("NotifyPointerButton", "(ib)", (272, pressed))
-        time.sleep(0.5)
+    def click(self, x, y, buttons=(True, False)):
+        """At a point of the primary monitor; `buttons` () only moves."""
+        self.notify("NotifyPointerMotionAbsolute", "(sdd)", self.stream, x, y)
+        for pressed in buttons:
+            self.notify("NotifyPointerButton", "(ib)", 272, pressed)
 
     def answer_portal(self, accept, probe_sees):
-        """Waits for the portal's dialog in the middle of the primary monitor
-        (the probe below it no longer sees the pointer there), then shares
-        both monitors with remote interaction on, or cancels."""
-        def covered():
-            # Twice unseen, so that a slow client is not taken for a dialog.
-            for x in (640, 641):
-                self.move(x, 400)
-                if probe_sees(x, 400):
-                    return False
-            return True
-        wait_for("the portal's dialog", covered, 30)
+        """Shares both monitors with remote interaction on, or cancels, once the
+        portal's dialog covers the middle of the primary monitor."""
+        wait_for("the portal's dialog", lambda: not any(
+            self.click(x, 400, ()) or probe_sees(x, 400) for x in (640, 641)), 30)
         time.sleep(1)  # it zooms in as it appears
-        if accept:
-            self.click(640, 441)  # the second monitor
-            self.click(830, 527)  # "Allow remote interaction"
-            self.click(853, 273)  # Share
-        else:
-            self.click(430, 273)  # Cancel
+        # The second monitor, "Allow remote interaction", Share; or Cancel.
+        for point in [(640, 441), (830, 527), (853, 273)] if accept else [(430, 273)]:
+            self.click(*point)
+            time.sleep(0.5)
 
     def stop(self):
-        self.c.call(self.session, self.RD + ".Session", "Stop")
+        # With the buses go the portals they started.
+        for process in self.processes:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+        self.loop.quit()
+        subprocess.run(["fusermount3", "-uz", os.path.join(self.runtime, "doc")],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.work, ignore_errors=True)
