@@ -26,6 +26,10 @@ constexpr std::chrono::seconds kWaitBudget{10};
 using Shortcut = std::pair<QString, QVariantMap>;
 using Shortcuts = QList<Shortcut>;
 
+// The session's token, which KDE also takes as the name its key service
+// keeps the shortcut under.
+QString Token(char letter) { return QStringLiteral("MorrowvaneHelper_%1").arg(letter); }
+
 void Log(const QString& message) { qWarning().noquote() << "MorrowvaneHelper: " + message; }
 
 // The letter of a trigger the desktop describes as Control+Alt+Shift+letter
@@ -79,7 +83,7 @@ class PortalGlobalShortcuts::Agent final : public QObject {
     // One session token per letter: the desktop keeps a user's own choice
     // for it between runs.
     Request(QStringLiteral("CreateSession"), {},
-            {{QStringLiteral("session_handle_token"), QStringLiteral("MorrowvaneHelper_%1").arg(letter)},
+            {{QStringLiteral("session_handle_token"), Token(letter)},
              {QStringLiteral("shortcuts"), shortcuts_}});
   }
 
@@ -176,16 +180,20 @@ class PortalGlobalShortcuts::Agent final : public QObject {
     QString trigger;
     Shortcuts bound;
     const QVariant value = results.value(QStringLiteral("shortcuts"));
-    if (value.canConvert<QDBusArgument>()) value.value<QDBusArgument>() >> bound;
+    if (value.canConvert<QDBusArgument>()) {
+      const QDBusArgument argument = value.value<QDBusArgument>();
+      if (argument.currentSignature() == QLatin1String("a(sa{sv})")) argument >> bound;
+    }
     for (const Shortcut& shortcut : bound) {
       if (shortcut.first == kShortcutId) {
         trigger = shortcut.second.value(QStringLiteral("trigger_description")).toString();
       }
     }
-    if (ControlAltShiftLetter(trigger) == letter_) {
+    const bool asked_for = ControlAltShiftLetter(trigger) == letter_;
+    if (asked_for && KeyServiceAgrees()) {
       phase_ = Phase::kBound;
       Answer(attempt_, Result::kBound);
-    } else if (trigger.isEmpty()) {
+    } else if (trigger.isEmpty() || asked_for) {
       // Taken by another program: the next letter may be free.
       Close(0);
       Answer(attempt_, Result::kTaken);
@@ -195,6 +203,21 @@ class PortalGlobalShortcuts::Agent final : public QObject {
       phase_ = Phase::kBound;
       Answer(attempt_, Result::kRefused);
     }
+  }
+
+  // KDE Plasma 5.27 describes the trigger asked for even when its key
+  // service (kglobalaccel) gave the keys to another program; where that
+  // service runs, it has the last word.
+  bool KeyServiceAgrees() const {
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.kglobalaccel"), QStringLiteral("/kglobalaccel"),
+        QStringLiteral("org.kde.KGlobalAccel"), QStringLiteral("shortcut"));
+    const QString component = Token(letter_);
+    ask << QStringList{component, kShortcutId, component, QString()};
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(ask, QDBus::Block, kCallTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return true;
+    constexpr int kControlAltShift = 0x0e000000;  // Qt's modifier bits, as the service keeps them
+    return qdbus_cast<QList<int>>(reply.arguments().first()).contains(kControlAltShift | letter_);
   }
 
   void Refuse() {
