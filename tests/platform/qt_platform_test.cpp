@@ -3,14 +3,11 @@
 // clipboard read with xclip.
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <future>
 
@@ -26,18 +23,17 @@ namespace mv::test {
 namespace {
 
 using namespace std::chrono_literals;
+using Points = std::vector<std::pair<int, int>>;
 constexpr uint32_t kBlue = 0x0000FF, kOrange = 0xFF7C00, kRed = 0xFF0000, kGreen = 0x00FF00;
-constexpr Rgba kOrangeHalf{1.0, 124.0 / 255.0, 0.0, 0.5};
 
-// A window's frame from global display space (y down from MAIN's top, which
-// is 1080 high) into window-system space (y up), with its four 4-pixel edges.
-OverlayWindowSpec Spec(double x, double y, double width, double height, bool opaque = false,
-                       Rgba background = {0, 0, 0, 0}) {
-  return {.frame = {x, 1080 - y - height, width, height}, .opaque = opaque, .background = background};
-}
-OverlayContent Border(Rgba colour, double width, double height) {
-  return {colour, {{0, height - 4, width, 4}, {0, 0, width, 4}, {0, 0, 4, height}, {width - 4, 0, 4, height}}};
-}
+// A window at a frame in global display space (y down from MAIN's top, which
+// is 1080 high) with `fill` as its background, or else a border of four
+// 4-pixel edges in half-transparent orange (drawn solid without a compositor).
+struct Overlay {
+  double x, y, width, height;
+  std::optional<Rgba> fill;
+  std::optional<Rgba> border = Rgba{1.0, 124.0 / 255.0, 0.0, 0.5};
+};
 
 struct ScriptDelegate final : ApplicationDelegate {
   void ApplicationWillFinishLaunching() override {}
@@ -55,6 +51,7 @@ class QtPlatformTest : public XvfbFixture {
     folder_ = "/tmp/qt_platform_test" + DisplayName();  // the log lands here
     setenv("XDG_STATE_HOME", folder_.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+    if (scale_ != 1) setenv("QT_SCALE_FACTOR", std::to_string(scale_).c_str(), 1);
     std::string error;
     platform_ = CreateLinuxPlatform(argc_, argv_, &error);
     ASSERT_TRUE(platform_) << error;
@@ -74,8 +71,8 @@ class QtPlatformTest : public XvfbFixture {
   // finished, and the application ends when it returns.
   void RunApp(std::function<void()> script) {
     ScriptDelegate delegate;
-    delegate.launched = [this, script = std::move(script)] {
-      platform_->RunOnWorkerThread([this, script] {
+    delegate.launched = [&] {
+      platform_->RunOnWorkerThread([&] {
         script();
         platform_->PostToMain([this] { platform_->Terminate(); });
       });
@@ -104,14 +101,14 @@ class QtPlatformTest : public XvfbFixture {
   }
 
   // Whether each point shows `rgb`, after waiting for the first to.
-  void ExpectPixels(const std::vector<std::pair<int, int>>& points, uint32_t rgb, const std::string& row) {
+  void ExpectPixels(const Points& points, uint32_t rgb, const std::string& row) {
     WaitFor([&] { return Pixel(points[0].first, points[0].second) == rgb; });
     for (auto [x, y] : points) EXPECT_EQ(Pixel(x, y), rgb) << row << ": " << x << "," << y;
   }
 
-  // A plain override-redirect window that asks for button presses.
-  Window MapSolidWindow(int x, int y, unsigned width, unsigned height, uint32_t rgb) {
-    XSetWindowAttributes attributes{.background_pixel = rgb, .override_redirect = True};
+  // A plain blue override-redirect window that asks for button presses.
+  Window MapBlueWindow(int x, int y, unsigned width, unsigned height) {
+    XSetWindowAttributes attributes{.background_pixel = kBlue, .override_redirect = True};
     const Window window = XCreateWindow(display_, DefaultRootWindow(display_), x, y, width, height, 0, CopyFromParent,
                                         InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
     XSelectInput(display_, window, ButtonPressMask);
@@ -120,15 +117,18 @@ class QtPlatformTest : public XvfbFixture {
     return window;
   }
 
-  std::unique_ptr<OverlayWindow> Show(const OverlayWindowSpec& spec, std::optional<OverlayContent> content) {
+  std::unique_ptr<OverlayWindow> Show(const Overlay& o) {
     return OnMain([&] {
-      auto window = platform_->CreateOverlayWindow(spec);
-      if (content) window->SetContent(*content);
+      auto window = platform_->CreateOverlayWindow(
+          {.frame = {o.x, 1080 - o.y - o.height, o.width, o.height}, .opaque = bool(o.fill), .background = o.fill.value_or(Rgba{0, 0, 0, 0})});
+      if (!o.fill) window->SetContent({*o.border, {{0, o.height - 4, o.width, 4}, {0, 0, o.width, 4},
+                                                   {0, 0, 4, o.height}, {o.width - 4, 0, 4, o.height}}});
       window->OrderFrontRegardless();
       return window;
     });
   }
 
+  int scale_ = 1;
   int argc_ = 1;
   char arg0_[32] = "qt_platform_test";
   char* argv_[2] = {arg0_, nullptr};
@@ -137,175 +137,127 @@ class QtPlatformTest : public XvfbFixture {
   Display* display_ = nullptr;
 };
 
-TEST_F(QtPlatformTest, BorderShowsOnlyItsFramePassesClicksTakesNoFocusAndStaysOnTop) {
+TEST_F(QtPlatformTest, BorderPassesClicksTakesNoFocusAndStaysOnTop) {
   // Global (100, 100) on MAIN is root (1380, 100).
-  const Window below = MapSolidWindow(1360, 80, 140, 140, kBlue);
-  ASSERT_EQ(Run("xdotool windowfocus --sync " + std::to_string(below)), 0);
-  const std::vector<std::pair<int, int>> frame = {{1380, 150}, {1380, 100}, {1383, 150}, {1479, 150},
-                                                  {1430, 103}, {1430, 196}, {1479, 199}};
-  const std::vector<std::pair<int, int>> inside_and_out = {{1430, 150}, {1384, 150}, {1475, 150}, {1430, 104},
-                                                           {1430, 195}, {1379, 150}, {1480, 150}, {1430, 99}};
+  const Window below = MapBlueWindow(1360, 80, 140, 140);
+  ASSERT_EQ(Shell("xdotool windowfocus --sync " + std::to_string(below)), 0);
   RunApp([&] {
-    auto window = Show(Spec(100, 100, 100, 100), Border(kOrangeHalf, 100, 100));
-    // Without a compositor the half-transparent colour is drawn solid.
-    ExpectPixels(frame, kOrange, "frame");
-    ExpectPixels(inside_and_out, kBlue, "inside and outside");
+    auto window = Show({100, 100, 100, 100});
+    ExpectPixels({{1381, 150}}, kOrange, "shown");
     std::string focus;
-    EXPECT_EQ(Run("xdotool getwindowfocus", &focus), 0);
+    EXPECT_EQ(Shell("xdotool getwindowfocus", &focus), 0);
     EXPECT_EQ(focus, std::to_string(below) + "\n");
     for (const char* point : {"1381 150", "1430 150"}) {
-      ASSERT_EQ(Run(std::string("xdotool mousemove ") + point + " click 1"), 0);
+      ASSERT_EQ(Shell(std::string("xdotool mousemove ") + point + " click 1"), 0);
       XEvent event;
       EXPECT_TRUE(WaitFor([&] { return XCheckWindowEvent(display_, below, ButtonPressMask, &event); }))
           << "the click at " << point << " did not pass";
     }
     // A window mapped later covers it until new content raises it again.
-    MapSolidWindow(1360, 80, 140, 140, kBlue);
-    ExpectPixels({{1381, 150}}, kBlue, "covered");
-    OnMain([&] { window->SetContent(Border({1, 0, 0, 0.5}, 100, 100)); });
-    ExpectPixels({{1381, 150}}, kRed, "new colour");
-    OnMain([&] { window->OrderOut(); });
-    ExpectPixels({{1381, 150}}, kBlue, "ordered out");
-    OnMain([&] { window->OrderFrontRegardless(); });
-    ExpectPixels({{1381, 150}}, kRed, "shown again");
-    OnMain([&] { window.reset(); });
-    ExpectPixels({{1381, 150}}, kBlue, "released");
-
-    // With a compositing manager (the owner of _NET_WM_CM_S0) the alpha is
-    // kept: nothing composites on Xvfb, so premultiplied pixels land as they are.
-    XSetSelectionOwner(display_, XInternAtom(display_, "_NET_WM_CM_S0", False), below, CurrentTime);
-    XSync(display_, False);
-    window = Show(Spec(100, 100, 100, 100), Border(kOrangeHalf, 100, 100));
-    const auto half_orange = [&](int x, int y) {
-      const uint32_t rgb = Pixel(x, y);
-      const uint32_t red = rgb >> 16, green = (rgb >> 8) & 0xFF;
-      return red >= 126 && red <= 129 && green >= 60 && green <= 64 && (rgb & 0xFF) == 0;
-    };
-    EXPECT_TRUE(WaitFor([&] { return half_orange(1380, 150); })) << std::hex << Pixel(1380, 150);
-    EXPECT_TRUE(half_orange(1479, 199)) << std::hex << Pixel(1479, 199);
-    EXPECT_EQ(Pixel(1430, 150), kBlue) << "the inside is not shaped away";
-    OnMain([&] { window.reset(); });
+    const struct { const char* name; std::function<void()> step; uint32_t rgb; } steps[] = {
+        {"covered", [&] { MapBlueWindow(1360, 80, 140, 140); }, kBlue},
+        {"new content", [&] { OnMain([&] { window->SetContent({{1, 0, 0, 0.5}, {{0, 0, 4, 100}}}); }); }, kRed},
+        {"ordered out", [&] { OnMain([&] { window->OrderOut(); }); }, kBlue},
+        {"shown again", [&] { OnMain([&] { window->OrderFrontRegardless(); }); }, kRed},
+        {"released", [&] { OnMain([&] { window.reset(); }); }, kBlue}};
+    for (const auto& s : steps) {
+      s.step();
+      ExpectPixels({{1381, 150}}, s.rgb, s.name);
+    }
   });
 }
 
-TEST_F(QtPlatformTest, FramesLandOnTheirRootPixelsAndStayWithinTheScreen) {
+// At Qt scale factors 1 and 2 (an odd X pixel then falls between two
+// logical pixels).
+class QtFramesTest : public QtPlatformTest, public ::testing::WithParamInterface<int> {
+ protected:
+  QtFramesTest() { scale_ = GetParam(); }
+};
+
+TEST_P(QtFramesTest, FramesLandOnTheirRootPixelsAndStayWithinTheScreen) {
   // Global x is root x minus 1280: LEFT starts at -1280, RIGHT at 1920.
-  // The pixels expected; no width: a huge border, (x, y) on its strip.
-  struct Row { const char* name; OverlayWindowSpec spec; uint32_t rgb; int x, y, width, height; };
-  const Rgba red{1, 0, 0, 1};
-  const Row rows[] = {
-      {"LEFT", Spec(-1000, 200, 60, 40, true, red), kRed, 280, 200, 60, 40},
-      {"RIGHT below MAIN", Spec(2000, 900, 60, 40, true, red), kRed, 3280, 900, 60, 40},
-      {"across MAIN and RIGHT", Spec(1850, 1030, 60, 40, true, red), kRed, 3130, 1030, 60, 40},
-      {"clamped colour", Spec(640, 270, 640, 540, true, {0.0, 1.5, -0.2, 1.0}), kGreen, 1920, 270, 640, 540},
-      {"huge, left strip", Spec(-100, 100, 6000, 3000), kOrange, 1181, 500, 0, 0},
-      {"huge, top strip", Spec(100, 100, 32767, 32767), kOrange, 2000, 101, 0, 0},
-      {"int max", Spec(100, 100, 2147483647, 2147483647), kOrange, 1381, 500, 0, 0},
-      {"int min", Spec(-2147483647, 100, 2147483647, 2147483647), kOrange, 1278, 500, 0, 0},
-  };
-  MapSolidWindow(0, 0, kScreenWidth, kScreenHeight, kBlue);
+  struct Row { const char* name; Overlay overlay; uint32_t rgb; int x, y; } rows[] = {
+      {"LEFT", {-1000, 200, 60, 40, Rgba{1, 0, 0, 1}}, kRed, 280, 200},
+      {"RIGHT below MAIN", {2000, 900, 60, 40, Rgba{1, 0, 0, 1}}, kRed, 3280, 900},
+      {"across MAIN and RIGHT", {1850, 1030, 60, 40, Rgba{1, 0, 0, 1}}, kRed, 3130, 1030},
+      {"clamped colour", {640, 270, 640, 540, Rgba{0.0, 1.5, -0.2, 1.0}}, kGreen, 1920, 270},
+      {"border on odd pixels", {101, 101, 100, 100}, kOrange, 1381, 101},
+      {"huge, left strip", {-100, 100, 6000, 3000}, kOrange, 1181, 500},
+      {"huge, top strip", {100, 100, 32767, 32767}, kOrange, 2000, 101},
+      {"int max", {100, 100, 2147483647, 2147483647}, kOrange, 1381, 500},
+      {"int min", {-2147483647, 100, 2147483647, 2147483647}, kOrange, 1278, 500}};
+  MapBlueWindow(0, 0, kScreenWidth, kScreenHeight);
   RunApp([&] {
     for (const Row& r : rows) {
-      const Rect& f = r.spec.frame;
-      auto window = Show(r.spec, r.width ? std::nullopt : std::optional(Border(kOrangeHalf, f.width, f.height)));
-      if (r.width) {
-        const int right = r.x + r.width - 1, bottom = r.y + r.height - 1;
-        ExpectPixels({{r.x, r.y}, {right, bottom}, {(r.x + right) / 2, (r.y + bottom) / 2}}, r.rgb, r.name);
-        ExpectPixels({{r.x - 1, r.y}, {r.x, r.y - 1}, {right + 1, bottom}, {right, bottom + 1}}, kBlue, r.name);
-      } else {
-        ExpectPixels({{r.x, r.y}}, r.rgb, r.name);  // its window could never be allocated unclamped
-      }
+      auto window = Show(r.overlay);
+      const int right = r.x + int(r.overlay.width) - 1, bottom = r.y + int(r.overlay.height) - 1;
+      const int mx = (r.x + right) / 2, my = (r.y + bottom) / 2;
+      Points in = {{r.x, r.y}, {right, bottom}, {mx, my}}, out = {{mx, my}, {r.x + 4, my}, {mx, bottom - 4}};
+      if (r.overlay.fill) out.clear();
+      if (!r.overlay.fill) in.back() = {r.x + 3, my}, in.push_back({mx, bottom - 3});
+      out.insert(out.end(), {{r.x - 1, r.y}, {r.x, r.y - 1}, {right + 1, bottom}, {right, bottom + 1}});
+      // A huge border's window could never be allocated unclamped; only its strip at (x, y) is looked at.
+      if (r.overlay.width > 1000) in.resize(1), out.clear();
+      ExpectPixels(in, r.rgb, r.name);
+      if (!out.empty()) ExpectPixels(out, kBlue, r.name);  // the inside first: it is shaped away after the paint
       OnMain([&] { window.reset(); });
       ExpectPixels({{r.x, r.y}}, kBlue, r.name);
     }
   });
 }
 
-class QtPlatformScaledTest : public QtPlatformTest {
- protected:
-  void SetUp() override {
-    setenv("QT_SCALE_FACTOR", "2", 1);
-    QtPlatformTest::SetUp();
-    unsetenv("QT_SCALE_FACTOR");
-  }
-};
-
-TEST_F(QtPlatformScaledTest, WithTwoDevicePixelsPerPointFramesStillCoverTheirXPixels) {
-  MapSolidWindow(1360, 80, 160, 160, kBlue);
-  RunApp([&] {
-    EXPECT_EQ(OnMain([] { return qApp->devicePixelRatio(); }), 2.0);
-    // Odd X pixels fall between two logical pixels.
-    auto window = Show(Spec(101, 101, 100, 100), Border(kOrangeHalf, 100, 100));
-    ExpectPixels({{1381, 151}, {1384, 151}, {1480, 200}, {1431, 101}, {1431, 104}}, kOrange, "2x frame");
-    ExpectPixels({{1385, 151}, {1380, 151}, {1481, 151}, {1431, 196}, {1431, 201}, {1431, 100}}, kBlue, "2x outside");
-    OnMain([&] { window.reset(); });
-  });
-}
+INSTANTIATE_TEST_SUITE_P(Scale, QtFramesTest, ::testing::Values(1, 2));
 
 TEST_F(QtPlatformTest, AnAlertHoldsBackTheQueueAndItsTimersButNotTheHotKey) {
-  ASSERT_EQ(Run("printf held | xclip -selection clipboard -i >/dev/null 2>&1"), 0);
+  ASSERT_EQ(Shell("printf held | xclip -selection clipboard -i >/dev/null 2>&1"), 0);
   // Written by work items on the main thread, read from the GUI loop.
   std::vector<std::string> order;
-  auto record = [&](const std::string& what) { order.push_back(what); };
   auto recorded = [&] { return OnMain([&] { return order; }, true); };
   std::atomic<int> ticks{0}, presses{0};
-  std::atomic<bool> off_main{false};
   std::unique_ptr<RepeatingTimer> timer;
   RunApp([&] {
-    EXPECT_EQ(OnMain([&] { return platform_->ActiveDisplayBounds(); }).front(), (Rect{0, 0, 1920, 1080}));
     EXPECT_TRUE(OnMain([&] { return platform_->IsAccessibilityTrusted(); }));
     OnMain([&] { platform_->ClearClipboard(); });
-    EXPECT_TRUE(WaitFor([&] { return Run("xclip -selection clipboard -o >/dev/null 2>&1") != 0; }))
+    EXPECT_TRUE(WaitFor([&] { return Shell("xclip -selection clipboard -o >/dev/null 2>&1") != 0; }))
         << "the clipboard still serves content";
-
     OnMain([&] {
       platform_->InstallHotKeyHandler([&] { ++presses; });
       EXPECT_NE(platform_->RegisterHotKey(*keycode::ForLetter('E'), kHotKeyControl | kHotKeyOption | kHotKeyShift), 0u);
-      timer = platform_->ScheduleRepeatingTimer(20ms, [&, main = std::this_thread::get_id()] {
-        off_main = off_main || std::this_thread::get_id() != main;
-        ++ticks;
-      });
+      timer = platform_->ScheduleRepeatingTimer(20ms, [&] { ++ticks; });
     });
     EXPECT_TRUE(WaitFor([&] { return ticks >= 2; }));
     platform_->PostToMain([&] {
-      record("alert");
+      order.push_back("alert");
       const int answer = platform_->RunModalAlert(
           AlertSpec{"Pick", "text <h1>Big</h1><a href=\"file:///\">open</a>", {"Alpha", "Beta", "Gamma"}, true});
-      record("answer " + std::to_string(answer));
+      order.push_back("answer " + std::to_string(answer));
     });
-    platform_->PostToMain([&] { record("second"); });
-    ASSERT_TRUE(WaitFor([&] { return Run("xdotool search --onlyvisible --name 'Morrowvane Remote Control Helper'") == 0; }));
-    platform_->PostToMainAfter(10ms, [&] { record("delayed"); });
+    platform_->PostToMain([&] { order.push_back("second"); });
+    ASSERT_TRUE(WaitFor([&] { return Shell("xdotool search --onlyvisible --name 'Morrowvane Remote Control Helper'") == 0; }));
+    platform_->PostToMainAfter(10ms, [&] { order.push_back("delayed"); });
     const int ticks_before = ticks;
-    ASSERT_EQ(Run("xdotool key ctrl+alt+shift+e"), 0);
+    ASSERT_EQ(Shell("xdotool key ctrl+alt+shift+e"), 0);
     EXPECT_TRUE(WaitFor([&] { return presses == 1; })) << "the hot key did not arrive under the alert";
     // The dialog's own loop runs queued calls; the queue still holds back.
     std::this_thread::sleep_for(100ms);
     const std::string shown = OnMain([] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       if (box == nullptr || box->defaultButton() == nullptr) return std::string("no dialog or no default");
-      auto buttons = box->buttons();
-      std::sort(buttons.begin(), buttons.end(), [](auto* l, auto* r) { return l->x() < r->x(); });
-      QString seen = box->iconPixmap().isNull() ? "no icon" : "icon";
-      for (auto* button : buttons) seen += " " + button->text();
-      seen += ", default " + box->defaultButton()->text();
+      QString seen = "default " + box->defaultButton()->text();
       for (const QLabel* label : box->findChildren<QLabel*>()) {
-        if (!label->text().startsWith("text")) continue;
-        seen += label->textFormat() == Qt::PlainText && !label->openExternalLinks() ? ", plain " : ", rich ";
-        seen += label->text();
+        if (label->text().startsWith("text")) seen += (label->textFormat() == Qt::PlainText ? ", plain " : ", rich ") + label->text();
       }
       return seen.toStdString();
     }, true);
-    EXPECT_EQ(shown, "icon Alpha Beta Gamma, default Alpha, plain text <h1>Big</h1><a href=\"file:///\">open</a>");
+    EXPECT_EQ(shown, "default Alpha, plain text <h1>Big</h1><a href=\"file:///\">open</a>");
     EXPECT_EQ(recorded(), std::vector<std::string>{"alert"});
     EXPECT_EQ(ticks, ticks_before) << "the timer fired under the alert";
-    ASSERT_EQ(Run("xdotool key Escape"), 0);  // answers the last button
+    ASSERT_EQ(Shell("xdotool key Escape"), 0);  // answers the last button
     EXPECT_TRUE(WaitFor([&] { return recorded().size() == 4; }));
     EXPECT_EQ(recorded(), (std::vector<std::string>{"alert", "answer 1002", "second", "delayed"}));
     EXPECT_TRUE(WaitFor([&] { return ticks >= ticks_before + 2; })) << "the timer did not resume";
     OnMain([&] { timer.reset(); });
   });
-  EXPECT_FALSE(off_main) << "the timer ticked off the main thread";
 }
 
 }  // namespace
