@@ -1,0 +1,562 @@
+// The desktop on a private Xvfb, observed from other X clients: a separate
+// Xlib connection, xdotool, xmodmap, xclip and the x11_probe window. The X11
+// desktop is tested on its own, the Qt platform around it: overlay pixels read
+// back from the root window, dialogs answered with xdotool.
+//
+// Each test has its own Xvfb, which picks a free display number (-displayfd)
+// so that parallel tests never collide, and keeps the pointer, the clipboard
+// and the monitor layout while clients come and go (-noreset). Its monitors
+// on the 4480x1440 screen, in root coordinates: LEFT 1280x1024 at (0,0), MAIN
+// 1920x1080 at (1280,0) bound to the output "screen" and primary, RIGHT
+// 1280x1024 at (3200,0). In global display space (root minus MAIN's origin)
+// LEFT starts at x = -1280 and RIGHT at x = 1920.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <future>
+
+#include "base/Utf8.h"
+#include "platform/KeyCodes.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/X11Desktop.h"
+
+// Xlib last: its macros clash with gtest's and Qt's names.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+
+namespace mv::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Points = std::vector<std::pair<int, int>>;
+using T = MouseEventType;
+constexpr int kScreenWidth = 4480, kScreenHeight = 1440;
+constexpr uint32_t kBlue = 0x0000FF, kOrange = 0xFF7C00, kRed = 0xFF0000, kGreen = 0x00FF00;
+constexpr uint32_t kHotKey = kHotKeyControl | kHotKeyOption | kHotKeyShift;
+
+// Waits up to ten seconds until `done` holds; false when it never does.
+template <typename F>
+bool WaitFor(F done) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  for (; !done(); std::this_thread::sleep_for(10ms)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
+  return true;
+}
+
+// Runs a shell command, bounded to ten seconds; answers its exit status and,
+// when `output` is given, its standard output.
+int Shell(const std::string& command, std::string* output = nullptr) {
+  std::string line = "timeout -k 2 10 sh -c '";
+  for (char c : command) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  FILE* pipe = popen((line + "' </dev/null").c_str(), "re");
+  if (!pipe) return -1;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) (output ? *output : line).append(buffer, n);
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+KeyboardEvent Chord(uint16_t key_code, uint64_t flags, bool down = true) {
+  return {.key_code = key_code, .key_down = down, .has_flags = true, .flags = flags};
+}
+
+// A window at a frame in global display space (y down from MAIN's top, which
+// is 1080 high) with `fill` as its background, or else a border of four
+// 4-pixel edges in half-transparent orange (drawn solid without a compositor).
+struct Overlay {
+  double x, y, width, height;
+  std::optional<Rgba> fill;
+  std::optional<Rgba> border = Rgba{1.0, 124.0 / 255.0, 0.0, 0.5};
+};
+
+// The private Xvfb, exported as DISPLAY, and a connection to it.
+class XvfbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The shell's pid is the server's once it execs; the server reports its
+    // display number on standard output when it accepts connections.
+    server_ = popen(("echo $$; exec setpriv --pdeathsig KILL Xvfb -displayfd 1 -screen 0 4480x1440x24 -noreset "
+                     "-nolisten tcp" + std::string(with_xtest_ ? "" : " -extension XTEST")).c_str(), "re");
+    int number = -1;
+    ASSERT_TRUE(server_ && fscanf(server_, "%d %d", &server_pid_, &number) == 2) << "Xvfb did not start";
+    setenv("DISPLAY", std::string(":").append(std::to_string(number)).c_str(), 1);
+    for (const char* command : {"xrandr --setmonitor LEFT 1280/340x1024/270+0+0 none",
+                                "xrandr --setmonitor '*MAIN' 1920/508x1080/286+1280+0 screen",
+                                "xrandr --setmonitor RIGHT 1280/338x1024/270+3200+0 none"}) {
+      ASSERT_EQ(Shell(command), 0) << command;
+    }
+    ASSERT_NE(observer_ = XOpenDisplay(nullptr), nullptr);
+  }
+  void TearDown() override {
+    if (observer_) XCloseDisplay(observer_);
+    if (server_pid_ > 0) kill(server_pid_, SIGKILL);
+    if (server_) pclose(server_);
+  }
+
+  bool with_xtest_ = true;  // false (set in a derived constructor): a server without XTEST
+  Display* observer_ = nullptr;
+  FILE* server_ = nullptr;
+  int server_pid_ = -1;
+};
+
+class X11DesktopTest : public XvfbTest {
+ protected:
+  void SetUp() override {
+    XvfbTest::SetUp();
+    if (HasFatalFailure()) return;
+    std::string error;
+    desktop_ = X11Desktop::Open(nullptr, &error);
+    ASSERT_TRUE(desktop_) << error;
+  }
+  void TearDown() override {
+    desktop_.reset();
+    if (probe_pid_ > 0 && kill(probe_pid_, SIGKILL) == 0) waitpid(probe_pid_, nullptr, 0);
+    close(probe_in_), close(probe_out_);
+    XvfbTest::TearDown();
+  }
+
+  // The x11_probe window; it ends when its standard input (`probe_in_`) closes.
+  void StartProbe() {
+    int in[2], out[2];
+    ASSERT_TRUE(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0);
+    if ((probe_pid_ = fork()) == 0) {
+      dup2(in[0], STDIN_FILENO), dup2(out[1], STDOUT_FILENO);
+      execl(MV_X11_PROBE, MV_X11_PROBE, nullptr);
+      _exit(127);
+    }
+    close(in[0]), close(out[1]);
+    probe_in_ = in[1], probe_out_ = out[0];
+    ASSERT_GT(probe_pid_, 0);
+    ASSERT_EQ(ProbeLine(), "ready");
+  }
+  std::string ProbeLine() {
+    std::string line;
+    pollfd p{probe_out_, POLLIN, 0};
+    for (char c = 0; poll(&p, 1, 5000) > 0 && read(probe_out_, &c, 1) == 1 && c != '\n';) line += c;
+    return line;
+  }
+
+  // Every observation starts with what the program does before each reply.
+  std::pair<int, int> Pointer(unsigned* modifiers = nullptr) {
+    desktop_->FlushInput();
+    Window w;
+    int x = 0, y = 0, i;
+    unsigned state = 0;
+    XQueryPointer(observer_, DefaultRootWindow(observer_), &w, &w, &x, &y, &i, &i, &state);
+    if (modifiers) *modifiers = state;
+    return {x, y};
+  }
+
+  std::string KeyboardMapping() {
+    if (desktop_) desktop_->FlushInput();
+    std::string map;
+    EXPECT_EQ(Shell("xmodmap -pke", &map), 0);
+    return map;
+  }
+
+  // The next key press the probe reports past modifiers, motions and
+  // releases: keysym, state and text (UTF-8); keysym 0 when none came.
+  std::tuple<unsigned long, unsigned, std::string> NextKey() {
+    desktop_->FlushInput();
+    unsigned long keysym = 0;
+    unsigned state = 0;
+    char hex[256] = "";
+    for (std::string line; !(line = ProbeLine()).empty();) {
+      if (sscanf(line.c_str(), "key %*u %lx %x %255s", &keysym, &state, hex) != 3 || IsModifierKey(keysym)) continue;
+      std::string text;
+      for (size_t i = 0; hex[0] != '-' && hex[i]; i += 2) text += char(std::stoi({hex + i, 2}, nullptr, 16));
+      return {keysym, state, text};
+    }
+    return {0, 0, ""};
+  }
+
+  // Whether another client's grab of Control+Alt+Shift+letter with `extra`
+  // modifiers is granted.
+  bool OtherClientGrabs(char letter, unsigned extra) {
+    static bool refused;
+    refused = false;
+    auto previous = XSetErrorHandler([](Display*, XErrorEvent* e) { return int(refused = e->error_code == BadAccess); });
+    XGrabKey(observer_, XKeysymToKeycode(observer_, XK_a + (letter - 'A')), ControlMask | Mod1Mask | ShiftMask | extra,
+             DefaultRootWindow(observer_), False, GrabModeAsync, GrabModeAsync);
+    XSync(observer_, False);
+    XSetErrorHandler(previous);
+    return !refused;
+  }
+
+  std::unique_ptr<X11Desktop> desktop_;
+  pid_t probe_pid_ = -1;
+  int probe_in_ = -1, probe_out_ = -1;
+};
+
+TEST_F(X11DesktopTest, PointerFollowsTheMonitorsStaysOnTheScreenAndClicksWhereItIs) {
+  ASSERT_NO_FATAL_FAILURE(StartProbe());
+  for (const auto& [type, x, y] : std::vector<std::tuple<T, double, double>>{
+           {T::kMouseMoved, 10, 20}, {T::kLeftMouseDown, 10, 20}, {T::kLeftMouseUp, 10, 20},
+           {T::kRightMouseDown, -100, 300}, {T::kRightMouseUp, -100, 300},
+           {T::kLeftMouseDown, 500, 500}, {T::kLeftMouseUp, 500, 500}, {T::kLeftMouseDown, 500, 500},
+           {T::kLeftMouseUp, 500, 500}, {T::kLeftMouseDown, 500, 500}, {T::kLeftMouseDragged, 550, 520},
+           {T::kLeftMouseUp, 550, 520}}) {
+    desktop_->PostMouse({type, x, y});
+  }
+  desktop_->FlushInput();
+  std::vector<std::string> lines;
+  for (int i = 0; i < 14; ++i) lines.push_back(ProbeLine());
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "motion 1290 20 0", "press 1 1290 20 0", "release 1 1290 20 100",
+                       "motion 1180 300 0", "press 3 1180 300 0", "release 3 1180 300 400",
+                       "motion 1780 500 0", "press 1 1780 500 0", "release 1 1780 500 100",
+                       "press 1 1780 500 0", "release 1 1780 500 100",
+                       "press 1 1780 500 0", "motion 1830 520 100", "release 1 1830 520 100"}));
+
+  EXPECT_EQ(desktop_->MonitorBounds(),
+            (std::vector<Rect>{{0, 0, 1920, 1080}, {-1280, 0, 1280, 1024}, {1920, 0, 1280, 1024}}));
+  EXPECT_EQ(desktop_->PrimaryMonitorRoot(), (Rect{1280, 0, 1920, 1080}));
+  // Far-off points stay at the screen's edge instead of wrapping around the
+  // protocol's 16-bit coordinates.
+  const struct { double x, y; int root_x, root_y; } moves[] = {
+      {100, 200, 1380, 200}, {-640, 500, 640, 500}, {2020, 30, 3300, 30},
+      {66000, 70000, kScreenWidth - 1, kScreenHeight - 1}, {-40000, -1e12, 0, 0}};
+  for (const auto& m : moves) {
+    desktop_->PostMouse({T::kMouseMoved, m.x, m.y});
+    EXPECT_EQ(Pointer(), std::make_pair(m.root_x, m.root_y)) << m.x << "," << m.y;
+  }
+  ASSERT_EQ(Shell("xrandr --delmonitor LEFT --delmonitor MAIN --setmonitor '*MAIN' 1920/508x1080/286+0+0 screen"), 0);
+  EXPECT_EQ(desktop_->MonitorBounds(), (std::vector<Rect>{{0, 0, 1920, 1080}, {3200, 0, 1280, 1024}}));
+  desktop_->PostMouse({T::kMouseMoved, 10, 10});
+  EXPECT_EQ(Pointer(), std::make_pair(10, 10));
+}
+
+TEST_F(X11DesktopTest, TextArrivesExactlyAndTheKeymapIsRestoredAtClose) {
+  const std::string before = KeyboardMapping();
+  ASSERT_NO_FATAL_FAILURE(StartProbe());
+  // More distinct characters than the spare keycodes have levels, with repeats.
+  const std::string kana = "あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほまみむめもやゆよらりるれろわをんあかさたなはまやらわ";
+  std::vector<std::u16string> kana_pieces;
+  for (size_t i = 0; i < kana.size(); i += 8 * 3) kana_pieces.push_back(*Utf8ToUtf16(kana.substr(i, 8 * 3)));
+  // A receiver that reads nothing for a while as the keys are rebound.
+  const std::string pid = std::to_string(probe_pid_);
+  const std::string stall = "kill -STOP " + pid + "; (sleep 0.3; kill -CONT " + pid + ") >/dev/null 2>&1 &";
+  const struct { const char* row; std::vector<std::u16string> pieces; std::string expected; std::string before = "true"; } rows[] = {
+      {"ascii", {u"Hello, W", u"orld! 12", u"3 ~{}\"'"}, "Hello, World! 123 ~{}\"'"},
+      {"off the layout", {u"aé€😀", u"привет", u"ÀÉÑßàÿ", u"ΩωЖж"}, "aé€😀приветÀÉÑßàÿΩωЖж"},
+      {"lone surrogate", {u"x", u"ab\xD83D"}, "xab"},
+      {"many distinct", kana_pieces, kana},
+      {"stalled receiver", kana_pieces, kana, stall},
+      {"Caps Lock on, Shift held", {u"aB é", u"Éжπ"}, "aB éÉжπ", "xdotool key Caps_Lock keydown Shift_L"}};
+  for (const auto& row : rows) {
+    ASSERT_EQ(Shell(row.before), 0) << row.row;
+    for (const auto& piece : row.pieces) desktop_->PostKeyboard({.key_code = 0, .key_down = true, .units = piece});
+    desktop_->PostKeyboard(Chord(keycode::kReturn, 0));  // the end mark
+    std::string text;
+    for (auto key = NextKey(); std::get<0>(key) && std::get<0>(key) != XK_Return; key = NextKey()) text += std::get<2>(key);
+    EXPECT_EQ(text, row.expected) << row.row;
+  }
+  EXPECT_NE(KeyboardMapping(), before) << "the characters were typed through spare keycodes";
+  unsigned modifiers = 0;
+  Pointer(&modifiers);
+  EXPECT_EQ(modifiers & (LockMask | ShiftMask), unsigned{LockMask | ShiftMask}) << "the user's Caps Lock and Shift";
+  Shell("xdotool keyup Shift_L key Caps_Lock");
+
+  desktop_.reset();
+  EXPECT_EQ(KeyboardMapping(), before);
+}
+
+TEST_F(X11DesktopTest, ChordsCarryExactlyTheirModifiersOnTheActiveLayout) {
+  ASSERT_NO_FATAL_FAILURE(StartProbe());
+  const uint16_t c = *keycode::ForLetter('C');
+  // Key ups have nothing left to post.
+  desktop_->PostKeyboard(Chord(c, kEventFlagCommand, false));
+  desktop_->PostKeyboard({.key_code = 0, .key_down = false, .units = u"zé"});
+  // Modifiers the user holds are let go for a chord and held again after it;
+  // on Dvorak, copy presses the key that types c there, not QWERTY's C.
+  const struct { const char* row; uint16_t key; uint64_t flags; unsigned long keysym; unsigned state;
+                 const char* before = "true"; bool shift_held = false; } rows[] = {
+      {"copy", c, kEventFlagCommand, XK_c, ControlMask},
+      {"select word", keycode::kLeftArrow, kEventFlagShift | kEventFlagAlternate, XK_Left, ShiftMask | ControlMask},
+      {"word up", keycode::kUpArrow, kEventFlagAlternate, XK_Up, ControlMask},
+      {"backspace", keycode::kDelete, 0, XK_BackSpace, 0},
+      {"delete", keycode::kForwardDelete, 0, XK_Delete, 0},
+      {"escape", keycode::kEscape, 0, XK_Escape, 0},
+      {"user holds Shift+Alt", c, kEventFlagCommand, XK_c, ControlMask, "xdotool keydown Shift_L keydown Alt_L", true},
+      {"dvorak", c, kEventFlagCommand, XK_c, ControlMask, "xdotool keyup Alt_L keyup Shift_L && setxkbmap us dvorak"}};
+  for (const auto& row : rows) {
+    ASSERT_EQ(Shell(row.before), 0) << row.row;
+    desktop_->PostKeyboard(Chord(row.key, row.flags));
+    const auto [keysym, state, text] = NextKey();
+    EXPECT_EQ(keysym, row.keysym) << row.row;
+    EXPECT_EQ(state & (ShiftMask | ControlMask | Mod1Mask | Mod4Mask), row.state) << row.row;
+    unsigned modifiers = 0;
+    Pointer(&modifiers);
+    EXPECT_EQ(modifiers & (ShiftMask | ControlMask), row.shift_held ? unsigned{ShiftMask} : 0u) << row.row;
+  }
+}
+
+TEST_F(X11DesktopTest, HotKeyIsGrabbedReportedOncePerPressAndStopsInput) {
+  ASSERT_TRUE(OtherClientGrabs('E', 0));
+  EXPECT_EQ(desktop_->GrabHotKey(*keycode::ForLetter('E'), kHotKey), 0u) << "held elsewhere";
+  // The variants granted before the refusal were given back.
+  EXPECT_TRUE(OtherClientGrabs('E', LockMask) && OtherClientGrabs('E', Mod2Mask));
+  std::atomic<int> presses{0};
+  desktop_->SetHotKeyPressHandler([&] { ++presses; });
+  ASSERT_NE(desktop_->GrabHotKey(*keycode::ForLetter('R'), kHotKey), 0u);
+  for (unsigned extra : {0u, unsigned{LockMask}, unsigned{Mod2Mask}}) EXPECT_FALSE(OtherClientGrabs('R', extra)) << extra;
+
+  int total = 0;
+  for (const auto& [keys, count] : std::vector<std::pair<std::string, int>>{
+           {"key ctrl+alt+shift+r", 1},
+           {"key Caps_Lock key ctrl+alt+shift+r key Caps_Lock", 1},
+           {"key ctrl+alt+r key ctrl+alt+shift+e", 0},
+           {"keydown ctrl+alt+shift+r sleep 1.5 keyup ctrl+alt+shift+r", 1}}) {  // held: it repeats
+    // A last press of its own marks the end of what `keys` caused.
+    EXPECT_EQ(Shell("xdotool " + keys + " key ctrl+alt+shift+r"), 0) << keys;
+    WaitFor([&] { return presses >= count + 1; });
+    EXPECT_EQ(presses, count + 1) << keys;
+    total += presses.exchange(0);
+  }
+
+  // Input posting stays stopped until every press has been handled.
+  const auto before = Pointer();
+  desktop_->PostMouse({T::kMouseMoved, 10, 10});
+  EXPECT_EQ(Pointer(), before);
+  desktop_->ResumeInput();
+  EXPECT_TRUE(desktop_->InputStopped());
+  for (int i = 0; i < total; ++i) desktop_->PressHandled();
+  desktop_->ResumeInput();
+  EXPECT_FALSE(desktop_->InputStopped());
+  desktop_.reset();
+  EXPECT_TRUE(OtherClientGrabs('R', 0)) << "closing frees the grab";
+}
+
+struct X11DesktopWithoutXTestTest : X11DesktopTest {
+  X11DesktopWithoutXTestTest() { with_xtest_ = false; }
+};
+
+TEST_F(X11DesktopWithoutXTestTest, NoXTestMeansNoPermissionAndNoInput) {
+  EXPECT_FALSE(desktop_->HasXTest());
+  const auto before = Pointer();
+  desktop_->PostMouse({T::kMouseMoved, 10, 10});
+  desktop_->PostMouse({T::kLeftMouseDown, 10, 10});
+  desktop_->PostKeyboard({.key_code = 0, .key_down = true, .units = u"é"});
+  EXPECT_EQ(Pointer(), before);
+}
+
+// The application runs `script_` on a worker thread once launching has
+// finished, and ends when it returns.
+class QtPlatformTest : public XvfbTest, public ApplicationDelegate {
+ protected:
+  void SetUp() override {
+    XvfbTest::SetUp();
+    if (HasFatalFailure()) return;
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);  // no single-instance service
+    folder_ = "/tmp/platform_test" + std::string(getenv("DISPLAY"));  // the log lands here
+    setenv("XDG_STATE_HOME", folder_.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+    setenv("QT_SCALE_FACTOR", std::to_string(scale_).c_str(), 1);
+    std::string error;
+    platform_ = CreateLinuxPlatform(argc_, argv_, &error);
+    ASSERT_TRUE(platform_) << error;
+    SetCurrentPlatform(platform_.get());
+  }
+  void TearDown() override {
+    SetCurrentPlatform(nullptr);
+    platform_.reset();
+    if (!folder_.empty()) std::filesystem::remove_all(folder_);
+    XvfbTest::TearDown();
+  }
+  void ApplicationWillFinishLaunching() override {}
+  void ApplicationDidFinishLaunching() override {
+    platform_->RunOnWorkerThread([this] {
+      script_();
+      platform_->PostToMain([this] { platform_->Terminate(); });
+    });
+  }
+  void ApplicationWillTerminate() override {}
+  void RunApp(std::function<void()> script) {
+    script_ = std::move(script);
+    EXPECT_EQ(platform_->RunApplication(*this), 0);
+  }
+
+  // Runs `work` through the main queue (`gui_loop`: as a plain queued call on
+  // the GUI thread, which a dialog's nested loop runs too) and waits for it.
+  template <typename F>
+  auto OnMain(F work, bool gui_loop = false) {
+    auto task = std::make_shared<std::packaged_task<decltype(work())()>>(std::move(work));
+    auto future = task->get_future();
+    if (gui_loop) QMetaObject::invokeMethod(qApp, [task] { (*task)(); }, Qt::QueuedConnection);
+    else platform_->PostToMain([task] { (*task)(); });
+    if (future.wait_for(10s) != std::future_status::ready) _exit(3);  // stalled: fail, never hang
+    return future.get();
+  }
+
+  // Whether each point shows `rgb`, after waiting for the first to.
+  void ExpectPixels(const Points& points, uint32_t rgb, const std::string& row) {
+    const auto pixel = [&](int x, int y) {
+      XImage* image = XGetImage(observer_, DefaultRootWindow(observer_), x, y, 1, 1, AllPlanes, ZPixmap);
+      const uint32_t value = image ? static_cast<uint32_t>(XGetPixel(image, 0, 0)) & 0xFFFFFFu : 0xFFFFFFFFu;
+      if (image) XDestroyImage(image);
+      return value;
+    };
+    WaitFor([&] { return pixel(points[0].first, points[0].second) == rgb; });
+    for (auto [x, y] : points) EXPECT_EQ(pixel(x, y), rgb) << row << ": " << x << "," << y;
+  }
+
+  // A plain blue override-redirect window that asks for button presses.
+  Window MapBlueWindow(int x, int y, unsigned width, unsigned height) {
+    XSetWindowAttributes attributes{.background_pixel = kBlue, .override_redirect = True};
+    const Window window = XCreateWindow(observer_, DefaultRootWindow(observer_), x, y, width, height, 0, CopyFromParent,
+                                        InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+    XSelectInput(observer_, window, ButtonPressMask);
+    XMapRaised(observer_, window);
+    XSync(observer_, False);
+    return window;
+  }
+
+  std::unique_ptr<OverlayWindow> Show(const Overlay& o) {
+    return OnMain([&] {
+      auto window = platform_->CreateOverlayWindow({.frame = {o.x, 1080 - o.y - o.height, o.width, o.height},
+                                                    .opaque = bool(o.fill), .background = o.fill.value_or(Rgba{0, 0, 0, 0})});
+      if (!o.fill) window->SetContent({*o.border, {{0, o.height - 4, o.width, 4}, {0, 0, o.width, 4},
+                                                   {0, 0, 4, o.height}, {o.width - 4, 0, 4, o.height}}});
+      window->OrderFrontRegardless();
+      return window;
+    });
+  }
+
+  int scale_ = 1;
+  int argc_ = 1;
+  char arg0_[32] = "platform_test";
+  char* argv_[2] = {arg0_, nullptr};
+  std::string folder_;
+  std::unique_ptr<Platform> platform_;
+  std::function<void()> script_;
+};
+
+// At Qt scale factors 1 and 2 (an odd X pixel then falls between two
+// logical pixels).
+class QtOverlayTest : public QtPlatformTest, public ::testing::WithParamInterface<int> {
+ protected:
+  QtOverlayTest() { scale_ = GetParam(); }
+};
+
+TEST_P(QtOverlayTest, OverlaysLandOnTheirRootPixelsStayInTheScreenPassClicksTakeNoFocusAndStayOnTop) {
+  // Global x is root x minus 1280: LEFT starts at -1280, RIGHT at 1920.
+  struct Row { const char* name; Overlay overlay; uint32_t rgb; int x, y; } rows[] = {
+      {"LEFT", {-1000, 200, 60, 40, Rgba{1, 0, 0, 1}}, kRed, 280, 200},
+      {"RIGHT below MAIN", {2000, 900, 60, 40, Rgba{1, 0, 0, 1}}, kRed, 3280, 900},
+      {"across MAIN and RIGHT", {1850, 1030, 60, 40, Rgba{1, 0, 0, 1}}, kRed, 3130, 1030},
+      {"clamped colour", {640, 270, 640, 540, Rgba{0.0, 1.5, -0.2, 1.0}}, kGreen, 1920, 270},
+      {"border on odd pixels", {101, 101, 100, 100}, kOrange, 1381, 101},
+      {"huge, left strip", {-100, 100, 6000, 3000}, kOrange, 1181, 500},
+      {"huge, top strip", {100, 100, 32767, 32767}, kOrange, 2000, 101},
+      {"int max", {100, 100, 2147483647, 2147483647}, kOrange, 1381, 500},
+      {"int min", {-2147483647, 100, 2147483647, 2147483647}, kOrange, 1278, 500}};
+  const Window below = MapBlueWindow(0, 0, kScreenWidth, kScreenHeight);
+  ASSERT_EQ(Shell("xdotool windowfocus --sync " + std::to_string(below)), 0);
+  RunApp([&] {
+    for (const Row& r : rows) {
+      auto window = Show(r.overlay);
+      const int right = r.x + int(r.overlay.width) - 1, bottom = r.y + int(r.overlay.height) - 1;
+      const int mx = (r.x + right) / 2, my = (r.y + bottom) / 2;
+      Points in = {{r.x, r.y}, {right, bottom}, {mx, my}}, out = {{mx, my}, {r.x + 4, my}, {mx, bottom - 4}};
+      if (r.overlay.fill) out.clear();
+      if (!r.overlay.fill) in.back() = {r.x + 3, my}, in.push_back({mx, bottom - 3});
+      out.insert(out.end(), {{r.x - 1, r.y}, {r.x, r.y - 1}, {right + 1, bottom}, {right, bottom + 1}});
+      // A huge border's window could never be allocated unclamped; only its strip at (x, y) is looked at.
+      if (r.overlay.width > 1000) in.resize(1), out.clear();
+      ExpectPixels(in, r.rgb, r.name);
+      if (!out.empty()) ExpectPixels(out, kBlue, r.name);  // the inside first: it is shaped away after the paint
+      OnMain([&] { window.reset(); });
+      ExpectPixels({{r.x, r.y}}, kBlue, r.name);
+    }
+
+    auto window = Show({100, 100, 100, 100});  // root (1380, 100)
+    ExpectPixels({{1381, 150}}, kOrange, "shown");
+    std::string focus;
+    EXPECT_EQ(Shell("xdotool getwindowfocus", &focus), 0);
+    EXPECT_EQ(focus, std::to_string(below) + "\n");
+    for (const char* point : {"1381 150", "1430 150"}) {
+      ASSERT_EQ(Shell(std::string("xdotool mousemove ") + point + " click 1"), 0);
+      XEvent event;
+      EXPECT_TRUE(WaitFor([&] { return XCheckWindowEvent(observer_, below, ButtonPressMask, &event); }))
+          << "the click at " << point << " did not pass";
+    }
+    // A window mapped later covers it until new content raises it again.
+    const struct { const char* name; std::function<void()> step; uint32_t rgb; } steps[] = {
+        {"covered", [&] { MapBlueWindow(1360, 80, 140, 140); }, kBlue},
+        {"new content", [&] { OnMain([&] { window->SetContent({{1, 0, 0, 0.5}, {{0, 0, 4, 100}}}); }); }, kRed},
+        {"ordered out", [&] { OnMain([&] { window->OrderOut(); }); }, kBlue},
+        {"shown again", [&] { OnMain([&] { window->OrderFrontRegardless(); }); }, kRed},
+        {"released", [&] { OnMain([&] { window.reset(); }); }, kBlue}};
+    for (const auto& s : steps) {
+      s.step();
+      ExpectPixels({{1381, 150}}, s.rgb, s.name);
+    }
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Scale, QtOverlayTest, ::testing::Values(1, 2));
+
+TEST_F(QtPlatformTest, AnAlertHoldsBackTheQueueAndItsTimersButNotTheHotKey) {
+  ASSERT_EQ(Shell("printf held | xclip -selection clipboard -i >/dev/null 2>&1"), 0);
+  // Written by work items on the main thread, read from the GUI loop.
+  std::vector<std::string> order;
+  auto recorded = [&] { return OnMain([&] { return order; }, true); };
+  std::atomic<int> ticks{0}, presses{0};
+  std::unique_ptr<RepeatingTimer> timer;
+  RunApp([&] {
+    EXPECT_TRUE(OnMain([&] { return platform_->IsAccessibilityTrusted(); }));
+    OnMain([&] { platform_->ClearClipboard(); });
+    EXPECT_TRUE(WaitFor([&] { return Shell("xclip -selection clipboard -o >/dev/null 2>&1") != 0; }))
+        << "the clipboard still serves content";
+    OnMain([&] {
+      platform_->InstallHotKeyHandler([&] { ++presses; });
+      EXPECT_NE(platform_->RegisterHotKey(*keycode::ForLetter('E'), kHotKey), 0u);
+      timer = platform_->ScheduleRepeatingTimer(20ms, [&] { ++ticks; });
+    });
+    EXPECT_TRUE(WaitFor([&] { return ticks >= 2; }));
+    platform_->PostToMain([&] {
+      order.push_back("alert");
+      const int answer = platform_->RunModalAlert(
+          AlertSpec{"Pick", "text <h1>Big</h1><a href=\"file:///\">open</a>", {"Alpha", "Beta", "Gamma"}, true});
+      order.push_back("answer " + std::to_string(answer));
+    });
+    platform_->PostToMain([&] { order.push_back("second"); });
+    ASSERT_TRUE(WaitFor([&] { return Shell("xdotool search --onlyvisible --name 'Morrowvane Remote Control Helper'") == 0; }));
+    platform_->PostToMainAfter(10ms, [&] { order.push_back("delayed"); });
+    const int ticks_before = ticks;
+    ASSERT_EQ(Shell("xdotool key ctrl+alt+shift+e"), 0);
+    EXPECT_TRUE(WaitFor([&] { return presses == 1; })) << "the hot key did not arrive under the alert";
+    // The dialog's own loop runs queued calls; the queue still holds back.
+    std::this_thread::sleep_for(100ms);
+    const std::string shown = OnMain([] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr || box->defaultButton() == nullptr) return std::string("no dialog or no default");
+      QString seen = "default " + box->defaultButton()->text();
+      for (const QLabel* label : box->findChildren<QLabel*>()) {
+        if (label->text().startsWith("text")) seen += (label->textFormat() == Qt::PlainText ? ", plain " : ", rich ") + label->text();
+      }
+      return seen.toStdString();
+    }, true);
+    EXPECT_EQ(shown, "default Alpha, plain text <h1>Big</h1><a href=\"file:///\">open</a>");
+    EXPECT_EQ(recorded(), std::vector<std::string>{"alert"});
+    EXPECT_EQ(ticks, ticks_before) << "the timer fired under the alert";
+    ASSERT_EQ(Shell("xdotool key Escape"), 0);  // answers the last button
+    EXPECT_TRUE(WaitFor([&] { return recorded().size() == 4; }));
+    EXPECT_EQ(recorded(), (std::vector<std::string>{"alert", "answer 1002", "second", "delayed"}));
+    EXPECT_TRUE(WaitFor([&] { return ticks >= ticks_before + 2; })) << "the timer did not resume";
+    OnMain([&] { timer.reset(); });
+  });
+}
+
+}  // namespace
+}  // namespace mv::test
