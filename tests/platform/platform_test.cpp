@@ -1,21 +1,20 @@
 // The desktop on a private Xvfb, observed from other X clients: a separate
-// Xlib connection, xdotool, xmodmap, xclip and the x11_probe window. The X11
-// desktop is tested on its own, the Qt platform around it: overlay pixels read
-// back from the root window, dialogs answered with xdotool.
+// Xlib connection, xdotool, xmodmap and the x11_probe window. The X11 desktop
+// is tested on its own, the Qt platform around it: overlay pixels read back
+// from the root window, dialogs answered with xdotool.
 //
 // Each test has its own Xvfb, which picks a free display number (-displayfd)
-// so that parallel tests never collide, and keeps the pointer, the clipboard
-// and the monitor layout while clients come and go (-noreset). Its monitors
-// on the 4480x1440 screen, in root coordinates: LEFT 1280x1024 at (0,0), MAIN
-// 1920x1080 at (1280,0) bound to the output "screen" and primary, RIGHT
-// 1280x1024 at (3200,0). In global display space (root minus MAIN's origin)
-// LEFT starts at x = -1280 and RIGHT at x = 1920.
+// so that parallel tests never collide, and keeps the pointer and the monitor
+// layout while clients come and go (-noreset). Its monitors on the 4480x1440
+// screen, in root coordinates: LEFT 1280x1024 at (0,0), MAIN 1920x1080 at
+// (1280,0) bound to the output "screen" and primary, RIGHT 1280x1024 at
+// (3200,0). In global display space (root minus MAIN's origin) LEFT starts at
+// x = -1280 and RIGHT at x = 1920.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -37,9 +36,7 @@ namespace mv::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Points = std::vector<std::pair<int, int>>;
 using T = MouseEventType;
-constexpr int kScreenWidth = 4480, kScreenHeight = 1440;
 constexpr uint32_t kBlue = 0x0000FF, kOrange = 0xFF7C00, kRed = 0xFF0000, kGreen = 0x00FF00;
 constexpr uint32_t kHotKey = kHotKeyControl | kHotKeyOption | kHotKeyShift;
 
@@ -66,18 +63,9 @@ int Shell(const std::string& command, std::string* output = nullptr) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-KeyboardEvent Chord(uint16_t key_code, uint64_t flags, bool down = true) {
-  return {.key_code = key_code, .key_down = down, .has_flags = true, .flags = flags};
+KeyboardEvent Chord(uint16_t key_code, uint64_t flags) {
+  return {.key_code = key_code, .key_down = true, .has_flags = true, .flags = flags};
 }
-
-// A window at a frame in global display space (y down from MAIN's top, which
-// is 1080 high) with `fill` as its background, or else a border of four
-// 4-pixel edges in half-transparent orange (drawn solid without a compositor).
-struct Overlay {
-  double x, y, width, height;
-  std::optional<Rgba> fill;
-  std::optional<Rgba> border = Rgba{1.0, 124.0 / 255.0, 0.0, 0.5};
-};
 
 // The private Xvfb, exported as DISPLAY, and a connection to it.
 class XvfbTest : public ::testing::Test {
@@ -106,7 +94,7 @@ class XvfbTest : public ::testing::Test {
   bool with_xtest_ = true;  // false (set in a derived constructor): a server without XTEST
   Display* observer_ = nullptr;
   FILE* server_ = nullptr;
-  int server_pid_ = -1;
+  pid_t server_pid_ = -1;
 };
 
 class X11DesktopTest : public XvfbTest {
@@ -157,13 +145,6 @@ class X11DesktopTest : public XvfbTest {
     return {x, y};
   }
 
-  std::string KeyboardMapping() {
-    if (desktop_) desktop_->FlushInput();
-    std::string map;
-    EXPECT_EQ(Shell("xmodmap -pke", &map), 0);
-    return map;
-  }
-
   // The next key press the probe reports past modifiers, motions and
   // releases: keysym, state and text (UTF-8); keysym 0 when none came.
   std::tuple<unsigned long, unsigned, std::string> NextKey() {
@@ -202,21 +183,19 @@ TEST_F(X11DesktopTest, PointerFollowsTheMonitorsStaysOnTheScreenAndClicksWhereIt
   ASSERT_NO_FATAL_FAILURE(StartProbe());
   for (const auto& [type, x, y] : std::vector<std::tuple<T, double, double>>{
            {T::kMouseMoved, 10, 20}, {T::kLeftMouseDown, 10, 20}, {T::kLeftMouseUp, 10, 20},
-           {T::kRightMouseDown, -100, 300}, {T::kRightMouseUp, -100, 300},
-           {T::kLeftMouseDown, 500, 500}, {T::kLeftMouseUp, 500, 500}, {T::kLeftMouseDown, 500, 500},
-           {T::kLeftMouseUp, 500, 500}, {T::kLeftMouseDown, 500, 500}, {T::kLeftMouseDragged, 550, 520},
-           {T::kLeftMouseUp, 550, 520}}) {
+           {T::kRightMouseDown, -100, 300}, {T::kRightMouseUp, -100, 300}, {T::kLeftMouseDown, 500, 500},
+           {T::kLeftMouseUp, 500, 500}, {T::kLeftMouseDown, 500, 500}, {T::kLeftMouseUp, 500, 500},
+           {T::kLeftMouseDown, 500, 500}, {T::kLeftMouseDragged, 550, 520}, {T::kLeftMouseUp, 550, 520}}) {
     desktop_->PostMouse({type, x, y});
   }
   desktop_->FlushInput();
-  std::vector<std::string> lines;
-  for (int i = 0; i < 14; ++i) lines.push_back(ProbeLine());
+  std::vector<std::string> lines(14);
+  for (auto& line : lines) line = ProbeLine();
   EXPECT_EQ(lines, (std::vector<std::string>{
                        "motion 1290 20 0", "press 1 1290 20 0", "release 1 1290 20 100",
                        "motion 1180 300 0", "press 3 1180 300 0", "release 3 1180 300 400",
-                       "motion 1780 500 0", "press 1 1780 500 0", "release 1 1780 500 100",
-                       "press 1 1780 500 0", "release 1 1780 500 100",
-                       "press 1 1780 500 0", "motion 1830 520 100", "release 1 1830 520 100"}));
+                       "motion 1780 500 0", "press 1 1780 500 0", "release 1 1780 500 100", "press 1 1780 500 0",
+                       "release 1 1780 500 100", "press 1 1780 500 0", "motion 1830 520 100", "release 1 1830 520 100"}));
 
   EXPECT_EQ(desktop_->MonitorBounds(),
             (std::vector<Rect>{{0, 0, 1920, 1080}, {-1280, 0, 1280, 1024}, {1920, 0, 1280, 1024}}));
@@ -224,8 +203,7 @@ TEST_F(X11DesktopTest, PointerFollowsTheMonitorsStaysOnTheScreenAndClicksWhereIt
   // Far-off points stay at the screen's edge instead of wrapping around the
   // protocol's 16-bit coordinates.
   const struct { double x, y; int root_x, root_y; } moves[] = {
-      {100, 200, 1380, 200}, {-640, 500, 640, 500}, {2020, 30, 3300, 30},
-      {66000, 70000, kScreenWidth - 1, kScreenHeight - 1}, {-40000, -1e12, 0, 0}};
+      {100, 200, 1380, 200}, {-640, 500, 640, 500}, {2020, 30, 3300, 30}, {66000, 70000, 4479, 1439}, {-4e4, -1e12, 0, 0}};
   for (const auto& m : moves) {
     desktop_->PostMouse({T::kMouseMoved, m.x, m.y});
     EXPECT_EQ(Pointer(), std::make_pair(m.root_x, m.root_y)) << m.x << "," << m.y;
@@ -237,7 +215,8 @@ TEST_F(X11DesktopTest, PointerFollowsTheMonitorsStaysOnTheScreenAndClicksWhereIt
 }
 
 TEST_F(X11DesktopTest, TextArrivesExactlyAndTheKeymapIsRestoredAtClose) {
-  const std::string before = KeyboardMapping();
+  std::string before, during, after;
+  ASSERT_EQ(Shell("xmodmap -pke", &before), 0);
   ASSERT_NO_FATAL_FAILURE(StartProbe());
   // More distinct characters than the spare keycodes have levels, with repeats.
   const std::string kana = "あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほまみむめもやゆよらりるれろわをんあかさたなはまやらわ";
@@ -261,21 +240,21 @@ TEST_F(X11DesktopTest, TextArrivesExactlyAndTheKeymapIsRestoredAtClose) {
     for (auto key = NextKey(); std::get<0>(key) && std::get<0>(key) != XK_Return; key = NextKey()) text += std::get<2>(key);
     EXPECT_EQ(text, row.expected) << row.row;
   }
-  EXPECT_NE(KeyboardMapping(), before) << "the characters were typed through spare keycodes";
   unsigned modifiers = 0;
   Pointer(&modifiers);
   EXPECT_EQ(modifiers & (LockMask | ShiftMask), unsigned{LockMask | ShiftMask}) << "the user's Caps Lock and Shift";
-  Shell("xdotool keyup Shift_L key Caps_Lock");
-
+  Shell("xdotool keyup Shift_L key Caps_Lock; xmodmap -pke", &during);
+  EXPECT_NE(during, before) << "the characters were typed through spare keycodes";
   desktop_.reset();
-  EXPECT_EQ(KeyboardMapping(), before);
+  ASSERT_EQ(Shell("xmodmap -pke", &after), 0);
+  EXPECT_EQ(after, before);
 }
 
 TEST_F(X11DesktopTest, ChordsCarryExactlyTheirModifiersOnTheActiveLayout) {
   ASSERT_NO_FATAL_FAILURE(StartProbe());
   const uint16_t c = *keycode::ForLetter('C');
   // Key ups have nothing left to post.
-  desktop_->PostKeyboard(Chord(c, kEventFlagCommand, false));
+  desktop_->PostKeyboard({.key_code = c, .key_down = false, .has_flags = true, .flags = kEventFlagCommand});
   desktop_->PostKeyboard({.key_code = 0, .key_down = false, .units = u"zé"});
   // Modifiers the user holds are let go for a chord and held again after it;
   // on Dvorak, copy presses the key that types c there, not QWERTY's C.
@@ -363,8 +342,7 @@ class QtPlatformTest : public XvfbTest, public ApplicationDelegate {
     setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
     setenv("QT_SCALE_FACTOR", std::to_string(scale_).c_str(), 1);
     std::string error;
-    platform_ = CreateLinuxPlatform(argc_, argv_, &error);
-    ASSERT_TRUE(platform_) << error;
+    ASSERT_TRUE(platform_ = CreateLinuxPlatform(argc_, argv_, &error)) << error;
     SetCurrentPlatform(platform_.get());
   }
   void TearDown() override {
@@ -398,8 +376,8 @@ class QtPlatformTest : public XvfbTest, public ApplicationDelegate {
     return future.get();
   }
 
-  // Whether each point shows `rgb`, after waiting for the first to.
-  void ExpectPixels(const Points& points, uint32_t rgb, const std::string& row) {
+  // Whether each root pixel shows `rgb`, after waiting for the first to.
+  void ExpectPixels(const std::vector<std::pair<int, int>>& points, uint32_t rgb, const std::string& row) {
     const auto pixel = [&](int x, int y) {
       XImage* image = XGetImage(observer_, DefaultRootWindow(observer_), x, y, 1, 1, AllPlanes, ZPixmap);
       const uint32_t value = image ? static_cast<uint32_t>(XGetPixel(image, 0, 0)) & 0xFFFFFFu : 0xFFFFFFFFu;
@@ -421,12 +399,16 @@ class QtPlatformTest : public XvfbTest, public ApplicationDelegate {
     return window;
   }
 
-  std::unique_ptr<OverlayWindow> Show(const Overlay& o) {
+  // A window at (x, y, width, height) in global display space (y down from
+  // MAIN's top, which is 1080 high) filled with `fill`, or else with a border
+  // of four 4-pixel edges in half-transparent orange (drawn solid without a
+  // compositor).
+  std::unique_ptr<OverlayWindow> Show(const std::array<double, 4>& f, std::optional<Rgba> fill = std::nullopt) {
+    const auto [x, y, w, h] = f;
     return OnMain([&] {
-      auto window = platform_->CreateOverlayWindow({.frame = {o.x, 1080 - o.y - o.height, o.width, o.height},
-                                                    .opaque = bool(o.fill), .background = o.fill.value_or(Rgba{0, 0, 0, 0})});
-      if (!o.fill) window->SetContent({*o.border, {{0, o.height - 4, o.width, 4}, {0, 0, o.width, 4},
-                                                   {0, 0, 4, o.height}, {o.width - 4, 0, 4, o.height}}});
+      auto window = platform_->CreateOverlayWindow(
+          {.frame = {x, 1080 - y - h, w, h}, .opaque = bool(fill), .background = fill.value_or(Rgba{0, 0, 0, 0})});
+      if (!fill) window->SetContent({{1, 124 / 255.0, 0, 0.5}, {{0, h - 4, w, 4}, {0, 0, w, 4}, {0, 0, 4, h}, {w - 4, 0, 4, h}}});
       window->OrderFrontRegardless();
       return window;
     });
@@ -443,38 +425,37 @@ class QtPlatformTest : public XvfbTest, public ApplicationDelegate {
 
 // At Qt scale factors 1 and 2 (an odd X pixel then falls between two
 // logical pixels).
-class QtOverlayTest : public QtPlatformTest, public ::testing::WithParamInterface<int> {
- protected:
+struct QtOverlayTest : QtPlatformTest, ::testing::WithParamInterface<int> {
   QtOverlayTest() { scale_ = GetParam(); }
 };
 
 TEST_P(QtOverlayTest, OverlaysLandOnTheirRootPixelsStayInTheScreenPassClicksTakeNoFocusAndStayOnTop) {
-  // Global x is root x minus 1280: LEFT starts at -1280, RIGHT at 1920.
-  struct Row { const char* name; Overlay overlay; uint32_t rgb; int x, y; } rows[] = {
-      {"LEFT", {-1000, 200, 60, 40, Rgba{1, 0, 0, 1}}, kRed, 280, 200},
-      {"RIGHT below MAIN", {2000, 900, 60, 40, Rgba{1, 0, 0, 1}}, kRed, 3280, 900},
-      {"across MAIN and RIGHT", {1850, 1030, 60, 40, Rgba{1, 0, 0, 1}}, kRed, 3130, 1030},
-      {"clamped colour", {640, 270, 640, 540, Rgba{0.0, 1.5, -0.2, 1.0}}, kGreen, 1920, 270},
-      {"border on odd pixels", {101, 101, 100, 100}, kOrange, 1381, 101},
-      {"huge, left strip", {-100, 100, 6000, 3000}, kOrange, 1181, 500},
-      {"huge, top strip", {100, 100, 32767, 32767}, kOrange, 2000, 101},
-      {"int max", {100, 100, 2147483647, 2147483647}, kOrange, 1381, 500},
-      {"int min", {-2147483647, 100, 2147483647, 2147483647}, kOrange, 1278, 500}};
-  const Window below = MapBlueWindow(0, 0, kScreenWidth, kScreenHeight);
+  // Global x is root x minus 1280; a frame's root pixels start at (x, y).
+  const struct { const char* name; std::array<double, 4> frame; std::optional<Rgba> fill; uint32_t rgb; int x, y; } rows[] = {
+      {"LEFT", {-1000, 200, 60, 40}, Rgba{1, 0, 0, 1}, kRed, 280, 200},
+      {"RIGHT below MAIN", {2000, 900, 60, 40}, Rgba{1, 0, 0, 1}, kRed, 3280, 900},
+      {"across MAIN and RIGHT", {1850, 1030, 60, 40}, Rgba{1, 0, 0, 1}, kRed, 3130, 1030},
+      {"clamped colour", {640, 270, 640, 540}, Rgba{0.0, 1.5, -0.2, 1.0}, kGreen, 1920, 270},
+      {"border on odd pixels", {101, 101, 100, 100}, {}, kOrange, 1381, 101},
+      {"huge, left strip", {-100, 100, 6000, 3000}, {}, kOrange, 1181, 500},
+      {"huge, top strip", {100, 100, 32767, 32767}, {}, kOrange, 2000, 101},
+      {"int max", {100, 100, 2147483647, 2147483647}, {}, kOrange, 1381, 500},
+      {"int min", {-2147483647, 100, 2147483647, 2147483647}, {}, kOrange, 1278, 500}};
+  const Window below = MapBlueWindow(0, 0, 4480, 1440);
   ASSERT_EQ(Shell("xdotool windowfocus --sync " + std::to_string(below)), 0);
   RunApp([&] {
-    for (const Row& r : rows) {
-      auto window = Show(r.overlay);
-      const int right = r.x + int(r.overlay.width) - 1, bottom = r.y + int(r.overlay.height) - 1;
+    for (const auto& r : rows) {
+      auto window = Show(r.frame, r.fill);
+      const int right = r.x + int(r.frame[2]) - 1, bottom = r.y + int(r.frame[3]) - 1;
       const int mx = (r.x + right) / 2, my = (r.y + bottom) / 2;
-      Points in = {{r.x, r.y}, {right, bottom}, {mx, my}}, out = {{mx, my}, {r.x + 4, my}, {mx, bottom - 4}};
-      if (r.overlay.fill) out.clear();
-      if (!r.overlay.fill) in.back() = {r.x + 3, my}, in.push_back({mx, bottom - 3});
-      out.insert(out.end(), {{r.x - 1, r.y}, {r.x, r.y - 1}, {right + 1, bottom}, {right, bottom + 1}});
-      // A huge border's window could never be allocated unclamped; only its strip at (x, y) is looked at.
-      if (r.overlay.width > 1000) in.resize(1), out.clear();
-      ExpectPixels(in, r.rgb, r.name);
-      if (!out.empty()) ExpectPixels(out, kBlue, r.name);  // the inside first: it is shaped away after the paint
+      if (r.frame[2] > 1000) {
+        ExpectPixels({{r.x, r.y}}, r.rgb, r.name);  // its window could never be allocated unclamped
+      } else {
+        ExpectPixels({{r.x, r.y}, {right, bottom}, r.fill ? std::pair(mx, my) : std::pair(r.x + 3, my)}, r.rgb, r.name);
+        // A border's inside first: it is shaped away after the paint.
+        if (!r.fill) ExpectPixels({{mx, my}, {r.x + 4, my}, {mx, bottom - 4}}, kBlue, r.name);
+        ExpectPixels({{r.x - 1, r.y}, {r.x, r.y - 1}, {right + 1, bottom}, {right, bottom + 1}}, kBlue, r.name);
+      }
       OnMain([&] { window.reset(); });
       ExpectPixels({{r.x, r.y}}, kBlue, r.name);
     }
@@ -507,17 +488,11 @@ TEST_P(QtOverlayTest, OverlaysLandOnTheirRootPixelsStayInTheScreenPassClicksTake
 INSTANTIATE_TEST_SUITE_P(Scale, QtOverlayTest, ::testing::Values(1, 2));
 
 TEST_F(QtPlatformTest, AnAlertHoldsBackTheQueueAndItsTimersButNotTheHotKey) {
-  ASSERT_EQ(Shell("printf held | xclip -selection clipboard -i >/dev/null 2>&1"), 0);
-  // Written by work items on the main thread, read from the GUI loop.
-  std::vector<std::string> order;
+  std::vector<std::string> order;  // written by work items on the main thread, read from the GUI loop
   auto recorded = [&] { return OnMain([&] { return order; }, true); };
   std::atomic<int> ticks{0}, presses{0};
   std::unique_ptr<RepeatingTimer> timer;
   RunApp([&] {
-    EXPECT_TRUE(OnMain([&] { return platform_->IsAccessibilityTrusted(); }));
-    OnMain([&] { platform_->ClearClipboard(); });
-    EXPECT_TRUE(WaitFor([&] { return Shell("xclip -selection clipboard -o >/dev/null 2>&1") != 0; }))
-        << "the clipboard still serves content";
     OnMain([&] {
       platform_->InstallHotKeyHandler([&] { ++presses; });
       EXPECT_NE(platform_->RegisterHotKey(*keycode::ForLetter('E'), kHotKey), 0u);
@@ -526,34 +501,29 @@ TEST_F(QtPlatformTest, AnAlertHoldsBackTheQueueAndItsTimersButNotTheHotKey) {
     EXPECT_TRUE(WaitFor([&] { return ticks >= 2; }));
     platform_->PostToMain([&] {
       order.push_back("alert");
-      const int answer = platform_->RunModalAlert(
-          AlertSpec{"Pick", "text <h1>Big</h1><a href=\"file:///\">open</a>", {"Alpha", "Beta", "Gamma"}, true});
+      const int answer = platform_->RunModalAlert({"Pick", "text <h1>Big</h1><a href=\"file:///\">open</a>", {"A", "B"}, true});
       order.push_back("answer " + std::to_string(answer));
     });
     platform_->PostToMain([&] { order.push_back("second"); });
     ASSERT_TRUE(WaitFor([&] { return Shell("xdotool search --onlyvisible --name 'Morrowvane Remote Control Helper'") == 0; }));
-    platform_->PostToMainAfter(10ms, [&] { order.push_back("delayed"); });
     const int ticks_before = ticks;
     ASSERT_EQ(Shell("xdotool key ctrl+alt+shift+e"), 0);
     EXPECT_TRUE(WaitFor([&] { return presses == 1; })) << "the hot key did not arrive under the alert";
     // The dialog's own loop runs queued calls; the queue still holds back.
     std::this_thread::sleep_for(100ms);
-    const std::string shown = OnMain([] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (box == nullptr || box->defaultButton() == nullptr) return std::string("no dialog or no default");
-      QString seen = "default " + box->defaultButton()->text();
-      for (const QLabel* label : box->findChildren<QLabel*>()) {
-        if (label->text().startsWith("text")) seen += (label->textFormat() == Qt::PlainText ? ", plain " : ", rich ") + label->text();
+    // Texts from the server are shown as they are.
+    EXPECT_EQ(OnMain([] {
+      std::string seen;
+      for (const QLabel* label : qobject_cast<QMessageBox*>(QApplication::activeModalWidget())->findChildren<QLabel*>()) {
+        if (label->text().startsWith("text")) seen += (label->textFormat() == Qt::PlainText ? "plain " : "rich ") + label->text().toStdString();
       }
-      return seen.toStdString();
-    }, true);
-    EXPECT_EQ(shown, "default Alpha, plain text <h1>Big</h1><a href=\"file:///\">open</a>");
+      return seen;
+    }, true), "plain text <h1>Big</h1><a href=\"file:///\">open</a>");
     EXPECT_EQ(recorded(), std::vector<std::string>{"alert"});
     EXPECT_EQ(ticks, ticks_before) << "the timer fired under the alert";
     ASSERT_EQ(Shell("xdotool key Escape"), 0);  // answers the last button
-    EXPECT_TRUE(WaitFor([&] { return recorded().size() == 4; }));
-    EXPECT_EQ(recorded(), (std::vector<std::string>{"alert", "answer 1002", "second", "delayed"}));
-    EXPECT_TRUE(WaitFor([&] { return ticks >= ticks_before + 2; })) << "the timer did not resume";
+    EXPECT_TRUE(WaitFor([&] { return recorded().size() == 3; }));
+    EXPECT_EQ(recorded(), (std::vector<std::string>{"alert", "answer 1001", "second"}));
     OnMain([&] { timer.reset(); });
   });
 }
