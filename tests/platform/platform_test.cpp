@@ -14,13 +14,12 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QMessageBox>
+#include <QTimer>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <future>
 
 #include "base/Utf8.h"
 #include "platform/KeyCodes.h"
@@ -46,6 +45,7 @@ bool WaitFor(F done) {
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   for (; !done(); std::this_thread::sleep_for(10ms)) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (qApp) QCoreApplication::processEvents();  // on the GUI thread: its loop runs meanwhile
   }
   return true;
 }
@@ -329,14 +329,13 @@ TEST_F(X11DesktopWithoutXTestTest, NoXTestMeansNoPermissionAndNoInput) {
   EXPECT_EQ(Pointer(), before);
 }
 
-// The application runs `script_` on a worker thread once launching has
-// finished, and ends when it returns.
-class QtPlatformTest : public XvfbTest, public ApplicationDelegate {
+// The Qt platform without its application loop: the test thread, the GUI
+// thread, runs the loop whenever it waits.
+class QtPlatformTest : public XvfbTest {
  protected:
   void SetUp() override {
     XvfbTest::SetUp();
     if (HasFatalFailure()) return;
-    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);  // no single-instance service
     folder_ = "/tmp/platform_test" + std::string(getenv("DISPLAY"));  // the log lands here
     setenv("XDG_STATE_HOME", folder_.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
@@ -350,30 +349,6 @@ class QtPlatformTest : public XvfbTest, public ApplicationDelegate {
     platform_.reset();
     if (!folder_.empty()) std::filesystem::remove_all(folder_);
     XvfbTest::TearDown();
-  }
-  void ApplicationWillFinishLaunching() override {}
-  void ApplicationDidFinishLaunching() override {
-    platform_->RunOnWorkerThread([this] {
-      script_();
-      platform_->PostToMain([this] { platform_->Terminate(); });
-    });
-  }
-  void ApplicationWillTerminate() override {}
-  void RunApp(std::function<void()> script) {
-    script_ = std::move(script);
-    EXPECT_EQ(platform_->RunApplication(*this), 0);
-  }
-
-  // Runs `work` through the main queue (`gui_loop`: as a plain queued call on
-  // the GUI thread, which a dialog's nested loop runs too) and waits for it.
-  template <typename F>
-  auto OnMain(F work, bool gui_loop = false) {
-    auto task = std::make_shared<std::packaged_task<decltype(work())()>>(std::move(work));
-    auto future = task->get_future();
-    if (gui_loop) QMetaObject::invokeMethod(qApp, [task] { (*task)(); }, Qt::QueuedConnection);
-    else platform_->PostToMain([task] { (*task)(); });
-    if (future.wait_for(10s) != std::future_status::ready) _exit(3);  // stalled: fail, never hang
-    return future.get();
   }
 
   // Whether each root pixel shows `rgb`, after waiting for the first to.
@@ -405,13 +380,11 @@ class QtPlatformTest : public XvfbTest, public ApplicationDelegate {
   // compositor).
   std::unique_ptr<OverlayWindow> Show(const std::array<double, 4>& f, std::optional<Rgba> fill = std::nullopt) {
     const auto [x, y, w, h] = f;
-    return OnMain([&] {
-      auto window = platform_->CreateOverlayWindow(
-          {.frame = {x, 1080 - y - h, w, h}, .opaque = bool(fill), .background = fill.value_or(Rgba{0, 0, 0, 0})});
-      if (!fill) window->SetContent({{1, 124 / 255.0, 0, 0.5}, {{0, h - 4, w, 4}, {0, 0, w, 4}, {0, 0, 4, h}, {w - 4, 0, 4, h}}});
-      window->OrderFrontRegardless();
-      return window;
-    });
+    auto window = platform_->CreateOverlayWindow(
+        {.frame = {x, 1080 - y - h, w, h}, .opaque = bool(fill), .background = fill.value_or(Rgba{0, 0, 0, 0})});
+    if (!fill) window->SetContent({{1, 124 / 255.0, 0, 0.5}, {{0, h - 4, w, 4}, {0, 0, w, 4}, {0, 0, 4, h}, {w - 4, 0, 4, h}}});
+    window->OrderFrontRegardless();
+    return window;
   }
 
   int scale_ = 1;
@@ -420,7 +393,6 @@ class QtPlatformTest : public XvfbTest, public ApplicationDelegate {
   char* argv_[2] = {arg0_, nullptr};
   std::string folder_;
   std::unique_ptr<Platform> platform_;
-  std::function<void()> script_;
 };
 
 // At Qt scale factors 1 and 2 (an odd X pixel then falls between two
@@ -443,89 +415,80 @@ TEST_P(QtOverlayTest, OverlaysLandOnTheirRootPixelsStayInTheScreenPassClicksTake
       {"int min", {-2147483647, 100, 2147483647, 2147483647}, {}, kOrange, 1278, 500}};
   const Window below = MapBlueWindow(0, 0, 4480, 1440);
   ASSERT_EQ(Shell("xdotool windowfocus --sync " + std::to_string(below)), 0);
-  RunApp([&] {
-    for (const auto& r : rows) {
-      auto window = Show(r.frame, r.fill);
-      const int right = r.x + int(r.frame[2]) - 1, bottom = r.y + int(r.frame[3]) - 1;
-      const int mx = (r.x + right) / 2, my = (r.y + bottom) / 2;
-      if (r.frame[2] > 1000) {
-        ExpectPixels({{r.x, r.y}}, r.rgb, r.name);  // its window could never be allocated unclamped
-      } else {
-        ExpectPixels({{r.x, r.y}, {right, bottom}, r.fill ? std::pair(mx, my) : std::pair(r.x + 3, my)}, r.rgb, r.name);
-        // A border's inside first: it is shaped away after the paint.
-        if (!r.fill) ExpectPixels({{mx, my}, {r.x + 4, my}, {mx, bottom - 4}}, kBlue, r.name);
-        ExpectPixels({{r.x - 1, r.y}, {r.x, r.y - 1}, {right + 1, bottom}, {right, bottom + 1}}, kBlue, r.name);
-      }
-      OnMain([&] { window.reset(); });
-      ExpectPixels({{r.x, r.y}}, kBlue, r.name);
+  for (const auto& r : rows) {
+    auto window = Show(r.frame, r.fill);
+    const int right = r.x + int(r.frame[2]) - 1, bottom = r.y + int(r.frame[3]) - 1;
+    const int mx = (r.x + right) / 2, my = (r.y + bottom) / 2;
+    if (r.frame[2] > 1000) {
+      ExpectPixels({{r.x, r.y}}, r.rgb, r.name);  // its window could never be allocated unclamped
+    } else {
+      ExpectPixels({{r.x, r.y}, {right, bottom}, r.fill ? std::pair(mx, my) : std::pair(r.x + 3, my)}, r.rgb, r.name);
+      // A border's inside first: it is shaped away after the paint.
+      if (!r.fill) ExpectPixels({{mx, my}, {r.x + 4, my}, {mx, bottom - 4}}, kBlue, r.name);
+      ExpectPixels({{r.x - 1, r.y}, {r.x, r.y - 1}, {right + 1, bottom}, {right, bottom + 1}}, kBlue, r.name);
     }
+    window.reset();
+    ExpectPixels({{r.x, r.y}}, kBlue, r.name);
+  }
 
-    auto window = Show({100, 100, 100, 100});  // root (1380, 100)
-    ExpectPixels({{1381, 150}}, kOrange, "shown");
-    std::string focus;
-    EXPECT_EQ(Shell("xdotool getwindowfocus", &focus), 0);
-    EXPECT_EQ(focus, std::to_string(below) + "\n");
-    for (const char* point : {"1381 150", "1430 150"}) {
-      ASSERT_EQ(Shell(std::string("xdotool mousemove ") + point + " click 1"), 0);
-      XEvent event;
-      EXPECT_TRUE(WaitFor([&] { return XCheckWindowEvent(observer_, below, ButtonPressMask, &event); }))
-          << "the click at " << point << " did not pass";
-    }
-    // A window mapped later covers it until new content raises it again.
-    const struct { const char* name; std::function<void()> step; uint32_t rgb; } steps[] = {
-        {"covered", [&] { MapBlueWindow(1360, 80, 140, 140); }, kBlue},
-        {"new content", [&] { OnMain([&] { window->SetContent({{1, 0, 0, 0.5}, {{0, 0, 4, 100}}}); }); }, kRed},
-        {"ordered out", [&] { OnMain([&] { window->OrderOut(); }); }, kBlue},
-        {"shown again", [&] { OnMain([&] { window->OrderFrontRegardless(); }); }, kRed},
-        {"released", [&] { OnMain([&] { window.reset(); }); }, kBlue}};
-    for (const auto& s : steps) {
-      s.step();
-      ExpectPixels({{1381, 150}}, s.rgb, s.name);
-    }
-  });
+  auto window = Show({100, 100, 100, 100});  // root (1380, 100)
+  ExpectPixels({{1381, 150}}, kOrange, "shown");
+  std::string focus;
+  EXPECT_EQ(Shell("xdotool getwindowfocus", &focus), 0);
+  EXPECT_EQ(focus, std::to_string(below) + "\n");
+  for (const char* point : {"1381 150", "1430 150"}) {
+    ASSERT_EQ(Shell(std::string("xdotool mousemove ") + point + " click 1"), 0);
+    XEvent event;
+    EXPECT_TRUE(WaitFor([&] { return XCheckWindowEvent(observer_, below, ButtonPressMask, &event); }))
+        << "the click at " << point << " did not pass";
+  }
+  // A window mapped later covers it until new content raises it again.
+  const struct { const char* name; std::function<void()> step; uint32_t rgb; } steps[] = {
+      {"covered", [&] { MapBlueWindow(1360, 80, 140, 140); }, kBlue},
+      {"new content", [&] { window->SetContent({{1, 0, 0, 0.5}, {{0, 0, 4, 100}}}); }, kRed},
+      {"ordered out", [&] { window->OrderOut(); }, kBlue},
+      {"shown again", [&] { window->OrderFrontRegardless(); }, kRed},
+      {"released", [&] { window.reset(); }, kBlue}};
+  for (const auto& s : steps) {
+    s.step();
+    ExpectPixels({{1381, 150}}, s.rgb, s.name);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scale, QtOverlayTest, ::testing::Values(1, 2));
 
 TEST_F(QtPlatformTest, AnAlertHoldsBackTheQueueAndItsTimersButNotTheHotKey) {
-  std::vector<std::string> order;  // written by work items on the main thread, read from the GUI loop
-  auto recorded = [&] { return OnMain([&] { return order; }, true); };
-  std::atomic<int> ticks{0}, presses{0};
-  std::unique_ptr<RepeatingTimer> timer;
-  RunApp([&] {
-    OnMain([&] {
-      platform_->InstallHotKeyHandler([&] { ++presses; });
-      EXPECT_NE(platform_->RegisterHotKey(*keycode::ForLetter('E'), kHotKey), 0u);
-      timer = platform_->ScheduleRepeatingTimer(20ms, [&] { ++ticks; });
-    });
-    EXPECT_TRUE(WaitFor([&] { return ticks >= 2; }));
-    platform_->PostToMain([&] {
-      order.push_back("alert");
-      const int answer = platform_->RunModalAlert({"Pick", "text <h1>Big</h1><a href=\"file:///\">open</a>", {"A", "B"}, true});
-      order.push_back("answer " + std::to_string(answer));
-    });
-    platform_->PostToMain([&] { order.push_back("second"); });
-    ASSERT_TRUE(WaitFor([&] { return Shell("xdotool search --onlyvisible --name 'Morrowvane Remote Control Helper'") == 0; }));
-    const int ticks_before = ticks;
-    ASSERT_EQ(Shell("xdotool key ctrl+alt+shift+e"), 0);
-    EXPECT_TRUE(WaitFor([&] { return presses == 1; })) << "the hot key did not arrive under the alert";
-    // The dialog's own loop runs queued calls; the queue still holds back.
-    std::this_thread::sleep_for(100ms);
-    // Texts from the server are shown as they are.
-    EXPECT_EQ(OnMain([] {
-      std::string seen;
-      for (const QLabel* label : qobject_cast<QMessageBox*>(QApplication::activeModalWidget())->findChildren<QLabel*>()) {
-        if (label->text().startsWith("text")) seen += (label->textFormat() == Qt::PlainText ? "plain " : "rich ") + label->text().toStdString();
+  std::atomic<int> ticks{0}, presses{0}, answer{0}, next{0};
+  std::string shown;
+  platform_->InstallHotKeyHandler([&] { ++presses; });
+  ASSERT_NE(platform_->RegisterHotKey(*keycode::ForLetter('E'), kHotKey), 0u);
+  const auto timer = platform_->ScheduleRepeatingTimer(20ms, [&] { ++ticks; });
+  ASSERT_TRUE(WaitFor([&] { return ticks >= 2; }));
+  platform_->PostToMain([&] {
+    QTimer::singleShot(0, [&] {  // in the dialog's own loop: texts from the server are shown as they are
+      for (QWidget* widget : QApplication::allWidgets()) {
+        const auto* label = qobject_cast<QLabel*>(widget);
+        if (label && label->text().startsWith("text")) shown = (label->textFormat() == Qt::PlainText ? "plain " : "rich ") + label->text().toStdString();
       }
-      return seen;
-    }, true), "plain text <h1>Big</h1><a href=\"file:///\">open</a>");
-    EXPECT_EQ(recorded(), std::vector<std::string>{"alert"});
-    EXPECT_EQ(ticks, ticks_before) << "the timer fired under the alert";
-    ASSERT_EQ(Shell("xdotool key Escape"), 0);  // answers the last button
-    EXPECT_TRUE(WaitFor([&] { return recorded().size() == 3; }));
-    EXPECT_EQ(recorded(), (std::vector<std::string>{"alert", "answer 1001", "second"}));
-    OnMain([&] { timer.reset(); });
+    });
+    answer = platform_->RunModalAlert({"Pick", "text <h1>Big</h1><a href=\"file:///\">open</a>", {"A", "B"}, true});
   });
+  platform_->PostToMain([&] { next = answer ? 1 : -1; });  // -1: it ran under the alert
+  std::thread user([&] {
+    const bool alert = WaitFor([&] { return Shell("xdotool search --onlyvisible --name 'Morrowvane Remote Control Helper'") == 0; });
+    const int ticks_before = ticks;
+    Shell("xdotool key ctrl+alt+shift+e");
+    EXPECT_TRUE(alert && WaitFor([&] { return presses == 1; })) << "no alert, or the hot key did not arrive under it";
+    std::this_thread::sleep_for(100ms);  // the dialog's loop runs queued calls: time for any to slip through
+    EXPECT_EQ(ticks, ticks_before) << "the timer fired under the alert";
+    EXPECT_EQ(next, 0) << "the queue ran on under the alert";
+    Shell("xdotool key Escape");  // answers the last button
+  });
+  EXPECT_TRUE(WaitFor([&] { return next != 0; }));
+  user.join();
+  EXPECT_EQ(answer, 1001);
+  EXPECT_EQ(next, 1);
+  EXPECT_EQ(shown, "plain text <h1>Big</h1><a href=\"file:///\">open</a>");
 }
 
 }  // namespace
