@@ -34,13 +34,11 @@ int main(int argc, char** argv) {
     char keys[32];
     XQueryKeymap(display, keys);
     printf("keys");
-    for (int key = 0; key < 256; ++key) {
-      if (keys[key / 8] & (1 << (key % 8))) printf(" %d", key);
-    }
-    Window window;
-    int x, y;
+    for (int key = 0; key < 256; ++key) if (keys[key / 8] & (1 << (key % 8))) printf(" %d", key);
+    Window w;
+    int i;
     unsigned mask = 0;
-    XQueryPointer(display, root, &window, &window, &x, &y, &x, &y, &mask);
+    XQueryPointer(display, root, &w, &w, &i, &i, &i, &i, &mask);
     printf("\nbuttons %x\n", mask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask));
     XCloseDisplay(display);
     return 0;
@@ -56,8 +54,7 @@ int main(int argc, char** argv) {
               : nullptr;
   XMapRaised(display, window);
   XEvent mapped;
-  do XNextEvent(display, &mapped);
-  while (mapped.type != MapNotify);
+  while (XNextEvent(display, &mapped) == 0 && mapped.type != MapNotify) {}
   XSetInputFocus(display, window, RevertToParent, CurrentTime);
   XSync(display, False);
   printf("ready\n");
@@ -79,8 +76,8 @@ int main(int argc, char** argv) {
       } else if (event.type == MotionNotify) {
         printf("motion %d %d %x\n", event.xmotion.x_root, event.xmotion.y_root, event.xmotion.state);
       } else if (event.type == ButtonPress || event.type == ButtonRelease) {
-        const XButtonEvent& b = event.xbutton;
-        printf("%s %u %d %d %x\n", b.type == ButtonPress ? "press" : "release", b.button, b.x_root, b.y_root, b.state);
+        printf("%s %u %d %d %x\n", event.type == ButtonPress ? "press" : "release", event.xbutton.button,
+               event.xbutton.x_root, event.xbutton.y_root, event.xbutton.state);
       } else if (event.type == KeyRelease) {
         printf("keyup %u %lx %x\n", key.keycode, XLookupKeysym(&event.xkey, 0), key.state);
       } else if (event.type == KeyPress) {
@@ -98,8 +95,6 @@ int main(int argc, char** argv) {
     fflush(stdout);
     if (poll(fds, 2, -1) < 0 || (fds[1].revents && read(STDIN_FILENO, buffer, sizeof buffer) <= 0)) break;
   }
-  if (ic) XDestroyIC(ic);
-  if (im) XCloseIM(im);
-  XCloseDisplay(display);
+  XCloseDisplay(display);  // the input method's resources with it
   return 0;
 }
