@@ -40,8 +40,7 @@ int main(int argc, char** argv) {
     unsigned mask = 0;
     XQueryPointer(display, root, &w, &w, &i, &i, &i, &i, &mask);
     printf("\nbuttons %x\n", mask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask));
-    XCloseDisplay(display);
-    return 0;
+    return 0;  // the connection closes with the process
   }
   const int screen = DefaultScreen(display);
   const Window window = XCreateSimpleWindow(display, root, 0, 0, DisplayWidth(display, screen),
