@@ -64,11 +64,9 @@ int main(int argc, char** argv) {
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
-      if (timestamps && event.type >= KeyPress && event.type <= MotionNotify) {  // input
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        printf("%ld.%09ld ", static_cast<long>(now.tv_sec), now.tv_nsec);
-      }
+      timespec now;  // input events only, KeyPress to MotionNotify
+      const bool input = event.type >= KeyPress && event.type <= MotionNotify;
+      if (timestamps && input && clock_gettime(CLOCK_MONOTONIC, &now) == 0) printf("%ld.%09ld ", long(now.tv_sec), now.tv_nsec);
       const XKeyEvent& key = event.xkey;
       if (event.type == MappingNotify) {
         XRefreshKeyboardMapping(&event.xmapping);
