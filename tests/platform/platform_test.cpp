@@ -194,8 +194,7 @@ TEST_F(X11DesktopTest, TextArrivesExactlyAndTheKeymapIsRestoredAtClose) {
   std::vector<std::u16string> kana_pieces;
   for (size_t i = 0; i < kana.size(); i += 8 * 3) kana_pieces.push_back(*Utf8ToUtf16(kana.substr(i, 8 * 3)));
   // A receiver that reads nothing for a while as the keys are rebound.
-  const std::string pid = std::to_string(probe_pid_);
-  const std::string stall = "kill -STOP " + pid + "; (sleep 0.3; kill -CONT " + pid + ") >/dev/null 2>&1 &";
+  const std::string pid = std::to_string(probe_pid_), stall = "kill -STOP " + pid + "; (sleep 0.3; kill -CONT " + pid + ") >/dev/null 2>&1 &";
   const struct { const char* row; std::vector<std::u16string> pieces; std::string expected; std::string before = "true"; } rows[] = {
       {"ascii", {u"Hello, W", u"orld! 12", u"3 ~{}\"'"}, "Hello, World! 123 ~{}\"'"},
       {"off the layout", {u"aé€😀", u"привет", u"ÀÉÑßàÿ", u"ΩωЖж"}, "aé€😀приветÀÉÑßàÿΩωЖж"},
@@ -282,9 +281,7 @@ TEST_F(X11DesktopTest, HotKeyIsGrabbedReportedOncePerPressAndStopsInput) {
   EXPECT_NE(other->GrabHotKey(*keycode::ForLetter('R'), kHotKey), 0u) << "closing frees the grab";
 }
 
-struct X11DesktopWithoutXTestTest : X11DesktopTest {
-  X11DesktopWithoutXTestTest() { with_xtest_ = false; }
-};
+struct X11DesktopWithoutXTestTest : X11DesktopTest { X11DesktopWithoutXTestTest() { with_xtest_ = false; } };
 
 TEST_F(X11DesktopWithoutXTestTest, NoXTestMeansNoPermissionAndNoInput) {
   EXPECT_FALSE(desktop_->HasXTest());
@@ -354,9 +351,7 @@ class QtPlatformTest : public XvfbTest {
 
 // At Qt scale factors 1 and 2 (an odd X pixel then falls between two
 // logical pixels).
-struct QtOverlayTest : QtPlatformTest, ::testing::WithParamInterface<int> {
-  QtOverlayTest() { scale_ = GetParam(); }
-};
+struct QtOverlayTest : QtPlatformTest, ::testing::WithParamInterface<int> { QtOverlayTest() { scale_ = GetParam(); } };
 
 TEST_P(QtOverlayTest, OverlaysLandOnTheirRootPixelsStayInTheScreenPassClicksTakeNoFocusAndStayOnTop) {
   // Global x is root x minus 1280; a frame's root pixels start at (x, y).
@@ -374,8 +369,7 @@ TEST_P(QtOverlayTest, OverlaysLandOnTheirRootPixelsStayInTheScreenPassClicksTake
   Shell("xdotool windowfocus --sync " + std::to_string(below));
   for (const auto& r : rows) {
     auto window = Show(r.frame, r.fill);
-    const int right = r.x + int(r.frame[2]) - 1, bottom = r.y + int(r.frame[3]) - 1;
-    const int mx = (r.x + right) / 2, my = (r.y + bottom) / 2;
+    const int right = r.x + int(r.frame[2]) - 1, bottom = r.y + int(r.frame[3]) - 1, mx = (r.x + right) / 2, my = (r.y + bottom) / 2;
     if (r.frame[2] > 1000) {
       ExpectPixels({{r.x, r.y}}, r.rgb, r.name);  // its window could never be allocated unclamped
     } else {
