@@ -19,7 +19,6 @@
 #include <poll.h>
 #include <sys/wait.h>
 
-
 #include "base/Utf8.h"
 #include "platform/KeyCodes.h"
 #include "platform/linux/LinuxPlatform.h"
@@ -194,7 +193,7 @@ TEST_F(X11DesktopTest, TextArrivesExactlyAndTheKeymapIsRestoredAtClose) {
   std::vector<std::u16string> kana_pieces;
   for (size_t i = 0; i < kana.size(); i += 8 * 3) kana_pieces.push_back(*Utf8ToUtf16(kana.substr(i, 8 * 3)));
   // A receiver that reads nothing for a while as the keys are rebound.
-  const std::string pid = std::to_string(probe_pid_), stall = "kill -STOP " + pid + "; (sleep 0.3; kill -CONT " + pid + ") >/dev/null 2>&1 &";
+  const std::string stall = "p=" + std::to_string(probe_pid_) + "; kill -STOP $p; (sleep 0.3; kill -CONT $p) >/dev/null 2>&1 &";
   const struct { const char* row; std::vector<std::u16string> pieces; std::string expected; std::string before = "true"; } rows[] = {
       {"ascii", {u"Hello, W", u"orld! 12", u"3 ~{}\"'"}, "Hello, World! 123 ~{}\"'"},
       {"off the layout", {u"aé€😀", u"привет", u"ÀÉÑßàÿ", u"ΩωЖж"}, "aé€😀приветÀÉÑßàÿΩωЖж"},
