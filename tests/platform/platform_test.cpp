@@ -408,7 +408,7 @@ INSTANTIATE_TEST_SUITE_P(Scale, QtOverlayTest, ::testing::Values(1, 2));
 // (That an alert run by a main-queue item holds back the queue is the
 // end-to-end message box case.)
 TEST_F(QtPlatformTest, AnAlertHoldsBackTimersButNotTheHotKeyAndShowsServerTextAsItIs) {
-  std::atomic<int> ticks{0}, presses{0}, ticks_under_alert{-1};
+  std::atomic<int> ticks{0}, presses{0}, ticks_under_alert{-1}, answered{0};
   platform_->InstallHotKeyHandler([&] { ++presses; });
   ASSERT_NE(platform_->RegisterHotKey(*keycode::ForLetter('E'), kHotKey), 0u);
   const auto timer = platform_->ScheduleRepeatingTimer(20ms, [&] { ++ticks; });
@@ -421,6 +421,7 @@ TEST_F(QtPlatformTest, AnAlertHoldsBackTimersButNotTheHotKeyAndShowsServerTextAs
     std::this_thread::sleep_for(100ms);  // time for a tick to slip through
     ticks_under_alert = ticks - before;
     Shell("xdotool key Escape");  // answers the last button
+    if (!WaitFor([&] { return answered == 1; })) _exit(3);  // the alert stays: fail, never hang
   });
   std::string shown;
   QTimer::singleShot(0, [&] {  // in the dialog's own loop
@@ -430,6 +431,7 @@ TEST_F(QtPlatformTest, AnAlertHoldsBackTimersButNotTheHotKeyAndShowsServerTextAs
     }
   });
   EXPECT_EQ(platform_->RunModalAlert({"Pick", "text <h1>Big</h1><a href=\"file:///\">open</a>", {"A", "B"}, true}), 1001);
+  answered = 1;
   user.join();
   EXPECT_EQ(presses, 1) << "the hot key did not arrive under the alert";
   EXPECT_EQ(ticks_under_alert, 0) << "the timer fired under the alert";
