@@ -12,20 +12,17 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace mv;
-  const std::string body(reinterpret_cast<const char*>(data), size);
-  const std::string kUnset = "\x01unset";
+  const std::string body(reinterpret_cast<const char*>(data), size), kUnset = "\x01unset";
   std::string batch = kUnset, padded = kUnset, again;
   const int code = ClassifyPollText(body, &batch);
   MV_FUZZ_CHECK(code == kPollBatch || code == kPollNothing || code == kPollError || code == kPollClosed);
   MV_FUZZ_CHECK(ClassifyPollText(" \r\n\t" + body + "\n\u2028 ", &padded) == code && padded == batch);
-  if (code != kPollBatch) {
-    MV_FUZZ_CHECK(batch == kUnset);
-    return 0;
-  }
+  MV_FUZZ_CHECK((code == kPollBatch) == (batch != kUnset));
+  if (code != kPollBatch) return 0;
   const size_t start = batch.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-  MV_FUZZ_CHECK(batch.size() > start && batch[start] == '{' && batch.back() == '}');
   rapidjson::Document doc;
-  MV_FUZZ_CHECK(ParseJson(batch, doc) && doc.IsObject() && JsonHas(doc, "messages") && !JsonHas(doc, "error"));
+  MV_FUZZ_CHECK(batch.size() > start && batch[start] == '{' && batch.back() == '}' && ParseJson(batch, doc) &&
+                doc.IsObject() && JsonHas(doc, "messages") && !JsonHas(doc, "error"));
   MV_FUZZ_CHECK(ClassifyPollText(batch, &again) == kPollBatch && again == batch);
   return 0;
 }
