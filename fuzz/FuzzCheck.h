@@ -1,10 +1,14 @@
-// What the fuzz targets share: a check that ends the run loudly (so libFuzzer
-// and the replay both count it as a finding), and a way to keep the log lines
-// the code under test writes out of the user's log file.
+// What the fuzz targets share: the entry point libFuzzer and the replay call,
+// a check that ends the run loudly (so both count it as a finding), and a way
+// to keep the log lines the code under test writes out of the user's log file.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 #define MV_FUZZ_CHECK(c) \
   ((c) ? void() : (std::fprintf(stderr, "%s:%d: fuzz check failed: %s\n", __FILE__, __LINE__, #c), std::abort()))

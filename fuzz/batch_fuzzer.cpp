@@ -9,8 +9,6 @@
 // events come in matching down/up pairs of at most 8 units; pointer positions
 // are finite; every log line is one line.
 #include <cmath>
-#include <cstdint>
-#include <string>
 #include <vector>
 
 #include "commands/Dispatcher.h"

@@ -2,14 +2,11 @@
 // replays the regression inputs and seeds: every file in the folders given. A
 // failed check aborts; no input at all fails too, since then nothing was
 // checked.
-#include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+#include "fuzz/FuzzCheck.h"
 
 int main(int argc, char** argv) {
   size_t count = 0;
