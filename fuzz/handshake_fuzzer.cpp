@@ -3,7 +3,6 @@
 // unless the root is one JSON object holding a non-empty string token, and
 // then it is an object with as many members in which no "token" member holds
 // a non-empty string other than "<redacted>".
-
 #include "fuzz/FuzzCheck.h"
 #include "transport/Json.h"
 #include "transport/LongPoll.h"

@@ -3,7 +3,6 @@
 // and a non-empty identifier of lower-case hexadecimal digits, and the
 // canonical URL rebuilt from them is accepted with the same result; a refusal
 // writes at most one log line, and every log line is one line.
-
 #include "app/LaunchUrl.h"
 #include "fuzz/FuzzCheck.h"
 #include "platform/fake/FakePlatform.h"

@@ -3,7 +3,6 @@
 // a JSON object (after a byte-order mark, if any) with "messages" and without
 // "error", with no white space at either end, that classifies again as the
 // same batch; white space and line breaks around the body change nothing.
-
 #include "fuzz/FuzzCheck.h"
 #include "transport/Json.h"
 #include "transport/LongPoll.h"
