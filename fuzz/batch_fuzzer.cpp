@@ -71,8 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   body == R"({"message":"nh_to_agent","payload":)" + ToJsonString(payload) + "}");
   }
   const auto& keys = platform.keyboard_events;
-  MV_FUZZ_CHECK(platform.trusted || (keys.empty() && platform.mouse_events.empty()));
-  MV_FUZZ_CHECK(keys.size() % 2 == 0);
+  MV_FUZZ_CHECK(keys.size() % 2 == 0 && (platform.trusted || (keys.empty() && platform.mouse_events.empty())));
   for (size_t i = 0; i + 1 < keys.size(); i += 2) {
     KeyboardEvent up = keys[i];
     up.key_down = false;
