@@ -111,7 +111,8 @@ class Server {
 // program's teardown, with the worker parked in a poll the server never
 // answers: the main thread closes (the server trickles its answer to the
 // close notice a byte a second: the close gives up on it), aborts, then
-// joins. A second client starts over.
+// joins. A second client starts over and posts 3000 replies: they share six
+// connections, and each arrives once, in order on its connection.
 TEST(LongPoll, OneClientFromHandshakeToTeardown) {
   // OpenSSL reads this when libcurl first sets it up in this process, and the
   // log is checked whole: this test runs first.
