@@ -14,7 +14,7 @@ namespace {
 bool HoldsToken(const std::string& text, rapidjson::Document& doc, const char* except = "") {
   bool found = false;
   if (text.find('\0') != std::string::npos || !mv::ParseJson(text, doc) || !doc.IsObject()) return false;
-  for (const auto& m : doc.GetObject()) {
+  for (const auto& m : std::as_const(doc).GetObject()) {
     found |= m.name == "token" && m.value.IsString() && m.value.GetStringLength() > 0 && m.value != except;
   }
   return found;
