@@ -581,8 +581,16 @@ void LongPoll::postLoop() {
     // A freed connection takes the next waiting reply at once.
     if (!(finished_any && !waiting.empty())) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
   }
-  // Replies still in flight when the client goes are lost with it.
+  // Replies still queued or in flight when the client goes are lost with
+  // it; each says so in the log, as an aborted one does.
+  size_t lost = in_flight.size() + waiting.size();
+  {
+    std::lock_guard lock(queue_mutex_);
+    lost += queue_.size();
+    queue_.clear();
+  }
   for (AsyncPost& post : in_flight) curl_multi_remove_handle(multi, post.easy);
+  for (size_t i = 0; i < lost; ++i) LogReplyOutcome(0, CURLE_ABORTED_BY_CALLBACK, aborted_text);
 }
 
 }  // namespace mv

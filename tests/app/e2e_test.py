@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/e2e"))
@@ -122,12 +123,20 @@ class HelperE2E(harness.HelperCase):
         session.raise_flag("probe")
         harness.wait_for("typing", lambda: len(probe.typed_text()) >= 50)
 
+        presses = []
+
         def press_until_noticed():
-            # A press can meet a key stroke that briefly lets go of its modifiers.
-            if HOT_KEY_NOTICE not in self.posts(session):
+            # A press can meet a key stroke that briefly lets go of its
+            # modifiers: then it types its letter and is pressed again. A
+            # press that is only slow to be noticed must not be doubled.
+            if HOT_KEY_NOTICE in self.posts(session):
+                return True
+            missed = probe.typed_text().lower().count("e")
+            if not presses or missed >= len(presses) or time.monotonic() - presses[-1] > 15:
+                presses.append(time.monotonic())
                 self.display.run(["xdotool", "key", "ctrl+alt+shift+e"], check=True)
-            return HOT_KEY_NOTICE in self.posts(session)
-        harness.wait_for("the hot key notice", press_until_noticed, interval=2)
+            return False
+        harness.wait_for("the hot key notice", press_until_noticed, 60, interval=0.5)
 
         def icon(tooltip, enabled):
             return lambda: session.desktop_state()["items"] == [
