@@ -2,6 +2,8 @@
 
 #include <QDBusConnection>
 
+#include "platform/Platform.h"
+
 namespace mv::portal {
 
 QString RequestPath(const QString& token) {
@@ -9,5 +11,7 @@ QString RequestPath(const QString& token) {
   sender.replace(QLatin1Char('.'), QLatin1Char('_'));
   return QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
 }
+
+void Log(const QString& message) { LogDiagnostic(("MorrowvaneHelper: " + message).toStdString()); }
 
 }  // namespace mv::portal

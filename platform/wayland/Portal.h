@@ -15,4 +15,7 @@ inline const QString kSession = QStringLiteral("org.freedesktop.portal.Session")
 // answer may come before the call returns).
 QString RequestPath(const QString& token);
 
+// A line of the portal clients for the program's log.
+void Log(const QString& message);
+
 }  // namespace mv::portal

@@ -8,7 +8,6 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
-#include <QDebug>
 #include <QStringList>
 #include <QVariantMap>
 #include <utility>
@@ -29,8 +28,6 @@ using Shortcuts = QList<Shortcut>;
 // The session's token, which KDE also takes as the name its key service
 // keeps the shortcut under.
 QString Token(char letter) { return QStringLiteral("MorrowvaneHelper_%1").arg(letter); }
-
-void Log(const QString& message) { qWarning().noquote() << "MorrowvaneHelper: " + message; }
 
 // The letter of a trigger the desktop describes as Control+Alt+Shift+letter
 // ("Ctrl+Alt+Shift+E", in any order; one of several triggers joined by
@@ -113,7 +110,8 @@ class PortalGlobalShortcuts::Agent final : public QObject {
                                              SLOT(OnResponse(uint, QVariantMap)));
     request_path_.clear();
     if (response != 0) {
-      Log(QStringLiteral("the desktop did not bind the quit hot key (answer %1)").arg(response));
+      portal::Log(
+          QStringLiteral("the desktop did not bind the quit hot key (answer %1)").arg(response));
       Refuse();
       return;
     }
@@ -170,7 +168,7 @@ class PortalGlobalShortcuts::Agent final : public QObject {
     call.setArguments(arguments);
     const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage) {
-      Log(method + QStringLiteral(" failed: ") + reply.errorMessage());
+      portal::Log(method + QStringLiteral(" failed: ") + reply.errorMessage());
       Refuse();
     }
   }
@@ -199,7 +197,7 @@ class PortalGlobalShortcuts::Agent final : public QObject {
       Answer(attempt_, Result::kTaken);
     } else {
       // The user's own choice: it stops input, but it is no letter to announce.
-      Log(QStringLiteral("the desktop bound the quit hot key to %1").arg(trigger));
+      portal::Log(QStringLiteral("the desktop bound the quit hot key to %1").arg(trigger));
       phase_ = Phase::kBound;
       Answer(attempt_, Result::kRefused);
     }
@@ -214,7 +212,8 @@ class PortalGlobalShortcuts::Agent final : public QObject {
         QStringLiteral("org.kde.KGlobalAccel"), QStringLiteral("shortcut"));
     const QString component = Token(letter_);
     ask << QStringList{component, kShortcutId, component, QString()};
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(ask, QDBus::Block, kCallTimeoutMs);
+    const QDBusMessage reply =
+        QDBusConnection::sessionBus().call(ask, QDBus::Block, kCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return true;
     constexpr int kControlAltShift = 0x0e000000;  // Qt's modifier bits, as the service keeps them
     return qdbus_cast<QList<int>>(reply.arguments().first()).contains(kControlAltShift | letter_);
@@ -294,7 +293,9 @@ bool PortalGlobalShortcuts::Bind(char letter, std::chrono::milliseconds timeout)
       lock, timeout, [&] { return shared_.answered == attempt; });
   if (answered && shared_.result == Result::kBound) return true;
   waited_ += std::chrono::steady_clock::now() - start;
-  if (!answered) Log(QStringLiteral("the desktop has not answered the quit hot key's binding"));
+  if (!answered) {
+    portal::Log(QStringLiteral("the desktop has not answered the quit hot key's binding"));
+  }
   return false;
 }
 

@@ -8,7 +8,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <cstdlib>
@@ -35,8 +34,6 @@ constexpr int kButtonRight = 273;
 constexpr uint32_t kKeysymShiftL = 0xffe1;
 constexpr uint32_t kKeysymControlL = 0xffe3;
 
-void Log(const QString& message) { qWarning().noquote() << "MorrowvaneHelper: " + message; }
-
 // Where the desktop's permission to restore a session is kept between runs.
 QString RestoreTokenPath() {
   QString state = qEnvironmentVariable("XDG_STATE_HOME");
@@ -60,7 +57,7 @@ void WriteRestoreToken(const QString& token) {
   if (fd < 0) return;
   const QByteArray bytes = token.toUtf8();
   if (fchmod(fd, 0600) != 0 || write(fd, bytes.constData(), bytes.size()) != bytes.size()) {
-    Log(QStringLiteral("cannot keep the portal's restore token in ") + path);
+    portal::Log(QStringLiteral("cannot keep the portal's restore token in ") + path);
   }
   ::close(fd);
 }
@@ -103,7 +100,8 @@ void PortalRemoteDesktop::Start() {
             ? static_cast<int>(reply.arguments().first().value<QDBusVariant>().variant().toUInt())
             : 0;
     if (version_ == 0) {
-      Log(QStringLiteral("this desktop offers no RemoteDesktop portal (%1); remote input is not "
+      portal::Log(
+          QStringLiteral("this desktop offers no RemoteDesktop portal (%1); remote input is not "
                          "possible on it")
               .arg(reply.errorMessage()));
     }
@@ -214,7 +212,8 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
   // the keys that come before it is ready: a lone Shift makes it now.
   Keysym(kKeysymShiftL, true);
   Keysym(kKeysymShiftL, false);
-  Log(QStringLiteral("remote desktop session started on %1 monitor(s)").arg(streams_.size()));
+  portal::Log(
+      QStringLiteral("remote desktop session started on %1 monitor(s)").arg(streams_.size()));
 }
 
 void PortalRemoteDesktop::OnSessionClosed() {
@@ -227,7 +226,7 @@ void PortalRemoteDesktop::OnSessionClosed() {
 }
 
 void PortalRemoteDesktop::Fail(const QString& why) {
-  Log(why);
+  portal::Log(why);
   if (!request_path_.isEmpty()) {
     QDBusConnection::sessionBus().disconnect(kService, request_path_, kRequest,
                                              QStringLiteral("Response"), this,
@@ -258,7 +257,7 @@ void PortalRemoteDesktop::Notify(const QString& method, const QVariantList& argu
   const QDBusMessage reply = Call(kRemoteDesktop, method, all);
   if (reply.type() != QDBusMessage::ReplyMessage && !notify_failed_) {
     notify_failed_ = true;  // once per session: a flood must not flood the log
-    Log(method + QStringLiteral(" failed: ") + reply.errorMessage());
+    portal::Log(method + QStringLiteral(" failed: ") + reply.errorMessage());
   }
 }
 

@@ -1,6 +1,5 @@
 #include "platform/wayland/QtScreens.h"
 
-#include <QDebug>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -44,7 +43,7 @@ std::vector<Rect> QtScreenBounds() {
 std::unique_ptr<OverlayWindow> SkippedOverlayWindow() {
   static bool logged = false;
   if (!std::exchange(logged, true)) {
-    qWarning(
+    LogDiagnostic(
         "MorrowvaneHelper: no X display: the border and identification windows are not "
         "shown (Wayland lets no program place a window)");
   }

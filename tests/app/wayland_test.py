@@ -93,7 +93,7 @@ class HelperOnWayland(unittest.TestCase):
         self.session.raise_flag("declined")
         self.assertEqual(self.initchecks(1)[0]["error"], PERMISSION)
         self.wayland.answer_portal(True, self.sees)
-        wait_for("the session", lambda: "started on 2 monitor(s)" in self.session.output_text())
+        wait_for("the session", lambda: "started on 2 monitor(s)" in self.logged())
         # Keys go where the focus is: back at the client once the dialog has gone.
         wait_for("the focus", lambda: {l for l in self.probe.snapshot() if l[:6] == "focus "} - {
             "focus -"})
@@ -115,7 +115,7 @@ class HelperOnWayland(unittest.TestCase):
                          [chord for _, chord in CHORDS])
         # The desktop ends the session (its media server went away): input
         # stops, and the server hears of it as of the quit hot key.
-        ended = lambda: self.session.output_text().count("closed the remote")  # noqa: E731
+        ended = lambda: self.logged().count("closed the remote")  # noqa: E731
         before = ended()
         self.wayland.pipewire.terminate()
         wait_for("the session's end", lambda: ended() > before)
@@ -126,6 +126,9 @@ class HelperOnWayland(unittest.TestCase):
         self.assertEqual(NOTICE in HelperCase.posts(self.session), x11)
         # The move had no effect (the new dialog may have taken the focus).
         self.assertEqual([l for l in self.probe.snapshot()[1:] if not l.startswith("focus ")], [])
+
+    def logged(self):
+        return "\n".join(self.session.log_lines())
 
     def test_on_xwayland(self):
         self.declined_accepted_used_and_closed_by_the_desktop(x11=True)
@@ -138,7 +141,7 @@ class HelperOnWayland(unittest.TestCase):
                         remote_desktop=False)
         self.assertEqual(self.session.wait_end(60), 0)
         self.assertEqual(self.initchecks(1)[0]["error"], PERMISSION)
-        self.assertIn("offers no RemoteDesktop portal", self.session.output_text())
+        self.assertIn("offers no RemoteDesktop portal", self.logged())
 
 
 if __name__ == "__main__":
