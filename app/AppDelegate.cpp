@@ -24,6 +24,9 @@ constexpr const char* kBareLaunchText =
     "start remote control.";
 constexpr const char* kConsentText =
     "Do you want to enable remote control in your current screen sharing session?";
+// How long a batch runs before the event loop serves the user's controls
+// (the status icon's menu, D-Bus, signals) and the batch goes on.
+constexpr std::chrono::milliseconds kBatchSlice{20};
 
 }  // namespace
 
@@ -64,6 +67,12 @@ void AppDelegate::ApplicationDidFinishLaunching() {
 void AppDelegate::handleGetURLEvent(const std::string& url) {
   MVLogWrite("MorrowvaneHelper: GetURL event: " + url);
   if (!parseAndValidateURL(url)) {
+    // Any web page can fire a link: it must not end a session the user
+    // agreed to.
+    if (_consented) {
+      MVLogWrite("MorrowvaneHelper: URL rejected; the running session goes on");
+      return;
+    }
     MVLogWrite("MorrowvaneHelper: URL rejected, terminating");
     requestTermination();
     return;
@@ -98,9 +107,10 @@ void AppDelegate::startSession() {
   platform->ActivateIgnoringOtherApps();
   AlertSpec consent;
   consent.message_text = kAlertMessageText;
-  consent.informative_text = kConsentText;
+  consent.informative_text = std::string(kConsentText) + "\n\nServer: " + _server;
   consent.buttons = {"Yes", "No"};
   consent.use_app_icon = true;
+  consent.guard_stray_input = true;
   const int response = platform->RunModalAlert(consent);
   // A refused open-URL event may have ended the program while the alert was
   // open; nothing may start then.
@@ -111,6 +121,8 @@ void AppDelegate::startSession() {
     return;
   }
   MVLogWrite("MorrowvaneHelper: user granted; connecting to " + _server);
+  _consented = true;
+  SetControllingServer(_server);
 
   if (!IsAccessibilityTrusted()) {
     MVLogWrite("MorrowvaneHelper: Accessibility not yet granted; prompting now");
@@ -156,10 +168,7 @@ void AppDelegate::runPollLoop() {
       std::lock_guard lock(pending_mutex_);
       pending_batch_bytes_ += batch->text.size();
     }
-    CurrentPlatform()->PostToMain([this, batch = std::move(batch)] {
-      handleBatch(batch->doc);
-      batchDone(batch->text.size());
-    });
+    CurrentPlatform()->PostToMain([this, batch = std::move(batch)] { runBatch(batch, 0); });
   }
   const char* reason = code == kPollError                   ? "error answer"
                        : longPoll()->lastPollTransportFailed() ? "transport failed"
@@ -170,9 +179,17 @@ void AppDelegate::runPollLoop() {
   CurrentPlatform()->PostToMain([this] { requestTermination(); });
 }
 
-void AppDelegate::handleBatch(const rapidjson::Document& batch) {
-  if (terminating_) return;
-  DispatchMultiInput(batch);
+void AppDelegate::runBatch(const std::shared_ptr<PollBatch>& batch, size_t first) {
+  std::optional<size_t> next;
+  if (!terminating_) {
+    next = DispatchMultiInput(batch->doc, first, std::chrono::steady_clock::now() + kBatchSlice);
+  }
+  if (next) {
+    // Ahead of later batches, once the loop has served what waits.
+    CurrentPlatform()->ContinueOnMain([this, batch, at = *next] { runBatch(batch, at); });
+    return;
+  }
+  batchDone(batch->text.size());
 }
 
 void AppDelegate::batchDone(size_t bytes) {

@@ -57,8 +57,9 @@ class AppDelegate : public ApplicationDelegate {
 
  private:
   void runHandshake(const std::string& session_id);
-  // The batch was parsed on the polling thread.
-  void handleBatch(const rapidjson::Document& batch);
+  // The batch was parsed on the polling thread; runs it from `first` for a
+  // slice of time, then goes on from the main queue.
+  void runBatch(const std::shared_ptr<PollBatch>& batch, size_t first);
   void batchDone(size_t bytes);
   void requestTermination();
 
@@ -66,6 +67,7 @@ class AppDelegate : public ApplicationDelegate {
   std::string _sessionId;
   bool _didFinishLaunching = false;
   bool _started = false;
+  bool _consented = false;
   std::shared_ptr<SessionClient> _longPoll;
 
   ClientFactory make_client_;

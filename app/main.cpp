@@ -73,6 +73,8 @@ class SignalWatcher {
       if (stopping_) return;
       if (asked) std::_Exit(128 + signal);
       if (mv::Platform* platform = platform_.load()) {
+        // Input stops here and now; the teardown follows on the main thread.
+        platform->StopInput();
         platform->RequestTermination();
         asked = true;
       }

@@ -94,19 +94,31 @@ bool IsQuiet(std::string_view name) {
 }  // namespace
 
 void DispatchMultiInput(const rapidjson::Document& batch) {
-  if (!batch.IsObject()) return;
+  DispatchMultiInput(batch, 0, std::chrono::steady_clock::time_point::max());
+}
+
+std::optional<size_t> DispatchMultiInput(const rapidjson::Document& batch, size_t first,
+                                         std::chrono::steady_clock::time_point until) {
+  if (!batch.IsObject()) return std::nullopt;
   const auto messages = batch.FindMember("messages");
-  if (messages == batch.MemberEnd() || !messages->value.IsArray()) return;
-  for (const rapidjson::Value& element : messages->value.GetArray()) {
+  if (messages == batch.MemberEnd() || !messages->value.IsArray()) return std::nullopt;
+  const auto& elements = messages->value.GetArray();
+  for (size_t i = first; i < elements.Size();) {
     // Termination may begin inside a command (a message box runs the event
     // loop); the rest of the batch must not run after the teardown.
-    if (CurrentPlatform()->Terminating()) return;
-    if (!element.IsObject()) continue;
-    const auto payload = element.FindMember("payload");
-    if (payload == element.MemberEnd()) continue;
-    DispatchInputDoc(payload->value);
+    if (CurrentPlatform()->Terminating()) return std::nullopt;
+    const rapidjson::Value& element = elements[static_cast<rapidjson::SizeType>(i++)];
+    if (element.IsObject()) {
+      const auto payload = element.FindMember("payload");
+      if (payload != element.MemberEnd()) DispatchInputDoc(payload->value);
+    }
+    if (i < elements.Size() && std::chrono::steady_clock::now() >= until) {
+      CurrentPlatform()->FlushInput();
+      return i;
+    }
   }
   CurrentPlatform()->FlushInput();
+  return std::nullopt;
 }
 
 void DispatchInputDoc(const rapidjson::Value& payload) {

@@ -41,6 +41,13 @@ void CmdKeyboardEvent(const rapidjson::Value& payload, rapidjson::Document&) {
 
 void CmdInitCheck(const rapidjson::Value&, rapidjson::Document& reply) {
   AddString(reply, "version", kInitCheckVersion);
+  // After the user's stop only the user opens the gate again; after they
+  // cancelled the desktop's own dialog, it is shown again only if they say so.
+  if (!UserAllowsInput(CurrentPlatform()->AccessibilityDeclined())) {
+    AddString(reply, "result", "error");
+    AddString(reply, "error", kPermissionError);
+    return;
+  }
   if (IsAccessibilityTrusted()) {
     const char letter = TryRegisterQuitHotkey();
     if (letter != 0) {

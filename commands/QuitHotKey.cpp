@@ -33,7 +33,9 @@ void HotKeyHandler() {
 char TryRegisterQuitHotkey() {
   if (g_registered_letter != 0) return g_registered_letter;
   Platform& platform = *CurrentPlatform();
-  g_handler_ref = platform.InstallHotKeyHandler(HotKeyHandler);
+  // Kept without a letter too: the desktop ending its remote session is
+  // reported the same way.
+  if (g_handler_ref == 0) g_handler_ref = platform.InstallHotKeyHandler(HotKeyHandler);
   for (char letter : kCandidateLetters) {
     const std::optional<uint16_t> key_code = keycode::ForLetter(letter);
     if (!key_code) continue;
@@ -45,8 +47,6 @@ char TryRegisterQuitHotkey() {
       return letter;
     }
   }
-  if (g_handler_ref != 0) platform.RemoveHotKeyHandler(g_handler_ref);
-  g_handler_ref = 0;
   MVLogWrite("MorrowvaneHelper: no quit hot key could be registered");
   return 0;
 }
@@ -66,6 +66,7 @@ void OnQuitHotKeyPressed() {
   AddString(notice, "cmd", "hot key pressed");
   SendToAgent(notice);
   g_is_accepting_input = false;
+  NoteUserStop();
   ShowControlStopped(StopSource::kUser);
 }
 

@@ -10,8 +10,8 @@
 // tests use the recording fake.
 //
 // Threads: PostToMain, PostToMainAfter, RunOnWorkerThread, RequestTermination,
-// InputStopped and WriteSystemLog may be called from any thread. Everything else is called on the main
-// thread only.
+// StopInput, InputStopped and WriteSystemLog may be called from any thread.
+// Everything else is called on the main thread only.
 #pragma once
 
 #include <chrono>
@@ -88,6 +88,9 @@ struct AlertSpec {
   std::string informative_text;
   std::vector<std::string> buttons;  // in order; none: the one default button
   bool use_app_icon = false;         // show the program's icon when it has one
+  // Keys and clicks of its first second on screen are ignored: a key meant
+  // for another window must not answer a dialog that took the focus.
+  bool guard_stray_input = false;
 };
 
 // The answer of the first alert button; the second is one more, and so on.
@@ -138,6 +141,12 @@ struct StatusIndicatorState {
   friend bool operator==(const StatusIndicatorState&, const StatusIndicatorState&) = default;
 };
 
+// A button on a desktop notification; `on_chosen` runs on the main thread.
+struct NotificationAction {
+  std::string label;  // empty: none
+  std::function<void()> on_chosen;
+};
+
 class StatusIndicator {
  public:
   virtual ~StatusIndicator() = default;  // removes the icon
@@ -183,6 +192,10 @@ class Platform {
   // shown by a work item holds back every later work item until it closes.
   virtual void PostToMain(std::function<void()> work) = 0;
   virtual void PostToMainAfter(std::chrono::nanoseconds delay, std::function<void()> work) = 0;
+  // Main thread: runs `work` before every other queued item, once the event
+  // loop has served what waits meanwhile (input, D-Bus, timers). A long job
+  // goes on this way without keeping the loop from the user's controls.
+  virtual void ContinueOnMain(std::function<void()> work) = 0;
   // Runs `work` on a thread other than the main thread; it may block there.
   virtual void RunOnWorkerThread(std::function<void()> work) = 0;
 
@@ -200,20 +213,23 @@ class Platform {
   // Height of the primary screen's frame; nothing when there is no screen.
   virtual std::optional<double> PrimaryScreenHeight() = 0;
 
-  // Input, delivered in posting order. A press of a registered hot key
-  // stops posting the moment the desktop sees it, before the press handler
-  // runs on the main thread; from then on both calls post nothing. Posting
-  // may return before the events took effect; FlushInput waits until
-  // everything posted so far has.
+  // Input, delivered in posting order. Every stop by the user (a hot key
+  // press, the desktop ending its remote session, StopInput) stops posting
+  // the moment it happens, before any handler runs on the main thread; from
+  // then on only the releases of the buttons the remote side held go out.
+  // Posting may return before the events took effect; FlushInput waits
+  // until everything posted so far has.
   virtual void PostMouseEvent(const MouseEvent& event) = 0;
   virtual void PostKeyboardEvent(const KeyboardEvent& event) = 0;
   virtual void FlushInput() = 0;
+  virtual void StopInput() = 0;
   virtual bool InputStopped() = 0;
-  // Lets posting go on after a hot key press, once the handlers of every
-  // press so far have run; never once terminating.
+  // Lets posting go on, once the handlers of every press so far have run;
+  // never once terminating.
   virtual void ResumeInput() = 0;
 
-  // Global hot key.
+  // Global hot key. The handlers also run when the desktop ends its remote
+  // session (the user stopped it there), whether or not a key is registered.
   virtual HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) = 0;
   virtual void RemoveHotKeyHandler(HotKeyHandlerRef handler) = 0;
   // Answers 0 when the combination cannot be had.
@@ -228,13 +244,16 @@ class Platform {
       const StatusIndicatorState& state, std::function<void()> on_stop) = 0;
   // A desktop notification, shown without waiting for the user; dropped
   // when the desktop has no notification service.
-  virtual void ShowNotification(const std::string& summary, const std::string& body) = 0;
+  virtual void ShowNotification(const std::string& summary, const std::string& body,
+                                NotificationAction action) = 0;
 
   // Permission to post input; answers the desktop's current state without
   // asking it more than once per connection.
   virtual bool IsAccessibilityTrusted() = 0;
   // May ask the user; returns at once with the current answer.
   virtual bool PromptAccessibility() = 0;
+  // True when the user turned down the desktop's own question the last time.
+  virtual bool AccessibilityDeclined() = 0;
   virtual void OpenAccessibilitySettings() = 0;
 
   virtual void WriteSystemLog(std::string_view message) = 0;

@@ -36,7 +36,32 @@ struct FakeTimer final : RepeatingTimer {
   std::function<void()>& action;  // an element of `timers`
 };
 
+// Records what reaches the desktop; a flush with no new input since the
+// last one is not worth a line.
 }  // namespace
+
+struct FakePlatform::RecordingInput final : InputBackend {
+  explicit RecordingInput(FakePlatform& owner) : platform(owner) {}
+  bool Permitted() override { return platform.trusted; }
+  bool RequestPermission() override { return platform.trusted; }
+  void PostMouse(const MouseEvent& event) override { platform.mouse_events.push_back(event); }
+  void ReleaseButton(MouseButton button) override {
+    platform.Call(button == MouseButton::kLeft ? "release left" : "release right");
+  }
+  void PostKeyboard(const KeyboardEvent& event) override { platform.keyboard_events.push_back(event); }
+  void Flush() override {
+    const size_t posted = platform.mouse_events.size() + platform.keyboard_events.size();
+    if (posted != flushed) platform.Call("flush " + std::to_string(flushed = posted));
+  }
+  FakePlatform& platform;
+  size_t flushed = 0;
+};
+
+FakePlatform::FakePlatform() : recorder_(std::make_unique<RecordingInput>(*this)) {
+  input_.SetBackend(recorder_.get());
+}
+
+FakePlatform::~FakePlatform() = default;
 
 int FakePlatform::RunApplication(ApplicationDelegate& delegate) {
   running_ = &delegate;
@@ -57,10 +82,14 @@ int FakePlatform::RunApplication(ApplicationDelegate& delegate) {
 
 int FakePlatform::RunModalAlert(const AlertSpec& alert) {
   std::string line = "alert " + alert.message_text + ": " + alert.informative_text;
+  if (alert.guard_stray_input) line += " (guarded)";
   for (const std::string& button : alert.buttons) line += " [" + button + "]";
   Call(line);
   if (on_alert) on_alert(alert);
-  return kAlertFirstButtonReturn;
+  if (alert_answers.empty()) return kAlertFirstButtonReturn;
+  const int answer = alert_answers.front();
+  alert_answers.pop_front();
+  return answer;
 }
 
 std::unique_ptr<OverlayWindow> FakePlatform::CreateOverlayWindow(const OverlayWindowSpec& spec) {

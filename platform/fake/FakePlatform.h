@@ -10,11 +10,14 @@
 #include <mutex>
 
 #include "platform/Platform.h"
+#include "platform/RemoteInput.h"
 
 namespace mv {
 
 class FakePlatform final : public Platform {
  public:
+  FakePlatform();
+  ~FakePlatform() override;
   int RunApplication(ApplicationDelegate& delegate) override;
   void SetOpenURLHandler(std::function<void(const std::string&)> handler) override { open_url_ = handler; }
   std::vector<std::string> ProcessArguments() override { return arguments; }
@@ -22,12 +25,17 @@ class FakePlatform final : public Platform {
   void Terminate() override {
     Call("terminate");
     if (running_ == nullptr || terminating_) return;
-    terminating_ = input_stopped = true;
+    terminating_ = true;
+    input_.Stop().Seal();
     running_->ApplicationWillTerminate();
   }
   bool Terminating() override { return terminating_; }
   void RequestTermination() override { PostToMain([this] { Terminate(); }); }
   void PostToMain(std::function<void()> work) override { PostToMainAfter({}, std::move(work)); }
+  void ContinueOnMain(std::function<void()> work) override {
+    std::lock_guard lock(mutex_);
+    main_queue_.emplace(main_queue_.begin(), now_, std::move(work));
+  }
   void PostToMainAfter(std::chrono::nanoseconds delay, std::function<void()> work) override {
     std::lock_guard lock(mutex_);
     main_queue_.emplace_back(now_ + delay, std::move(work));
@@ -41,16 +49,13 @@ class FakePlatform final : public Platform {
   std::optional<double> PrimaryScreenHeight() override {
     return displays.empty() ? std::nullopt : std::optional(displays[0].height);
   }
-  // Recorded even while stopped: the program must not post then.
-  void PostMouseEvent(const MouseEvent& event) override { mouse_events.push_back(event); }
-  void PostKeyboardEvent(const KeyboardEvent& event) override { keyboard_events.push_back(event); }
-  // A flush with no new input since the last one is not worth a line.
-  void FlushInput() override {
-    const size_t posted = mouse_events.size() + keyboard_events.size();
-    if (posted != flushed_) Call("flush " + std::to_string(flushed_ = posted));
-  }
-  bool InputStopped() override { return input_stopped; }
-  void ResumeInput() override { input_stopped = terminating_; }
+  // Through the stop and the record of what is held, to a recording backend.
+  void PostMouseEvent(const MouseEvent& event) override { input_.PostMouse(event); }
+  void PostKeyboardEvent(const KeyboardEvent& event) override { input_.PostKeyboard(event); }
+  void FlushInput() override { input_.Flush(); }
+  void StopInput() override { input_.Stop().Stop(); }
+  bool InputStopped() override { return input_.Stop().Stopped(); }
+  void ResumeInput() override { input_.Stop().Resume(); }
   HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) override {
     hot_key_handlers.emplace_back(++handler_refs_, std::move(on_press));
     return handler_refs_;
@@ -65,9 +70,13 @@ class FakePlatform final : public Platform {
   std::unique_ptr<StatusIndicator> CreateStatusIndicator(const StatusIndicatorState&, std::function<void()>) override {
     return nullptr;
   }
-  void ShowNotification(const std::string&, const std::string&) override {}
+  void ShowNotification(const std::string& summary, const std::string&, NotificationAction action) override {
+    Call("notify " + summary + (action.label.empty() ? "" : " [" + action.label + "]"));
+    notification_action = std::move(action.on_chosen);
+  }
   bool IsAccessibilityTrusted() override { return trusted; }
   bool PromptAccessibility() override { Call("prompt"); return trusted; }
+  bool AccessibilityDeclined() override { return declined; }
   void OpenAccessibilitySettings() override { Call("settings"); }
   void WriteSystemLog(std::string_view text) override { std::lock_guard lock(mutex_); system_log_.emplace_back(text); }
 
@@ -81,10 +90,15 @@ class FakePlatform final : public Platform {
   void FireTimers() {
     for (size_t i = 0; i < timers.size(); ++i) if (timers[i]) timers[i]();
   }
-  // Stops input, then calls every installed handler, as the desktop does.
+  // As the desktop's thread does: stops input; the handlers run on the
+  // main queue, once however many presses came before they ran.
   void PressHotKey() {
-    input_stopped = true;
-    for (const auto& [ref, handler] : std::vector(hot_key_handlers)) handler();
+    if (!input_.Stop().Press()) return;
+    PostToMain([this] {
+      if (!input_.Stop().TakePress()) return;
+      input_.Flush();
+      for (const auto& [ref, handler] : std::vector(hot_key_handlers)) handler();
+    });
   }
   void DeliverOpenURL(const std::string& url) { open_url_(url); }
   std::vector<std::string> SystemLogLines() { std::lock_guard lock(mutex_); return system_log_; }
@@ -92,15 +106,17 @@ class FakePlatform final : public Platform {
   std::vector<std::string> arguments{"morrowvane-helper"};
   std::vector<Rect> displays;
   bool trusted = true;
-  bool input_stopped = false;
+  bool declined = false;
   std::string refused_hot_key_letters;
   std::function<void(const AlertSpec&)> on_alert;  // runs while the alert is "open"
+  std::deque<int> alert_answers;  // the next alerts' answers; none left: the first button
 
   std::vector<std::string> calls;
   std::vector<MouseEvent> mouse_events;
   std::vector<KeyboardEvent> keyboard_events;
   std::deque<std::function<void()>> timers;  // empty once invalidated
   std::vector<std::pair<HotKeyHandlerRef, std::function<void()>>> hot_key_handlers;
+  std::function<void()> notification_action;  // of the last notification
 
  private:
   std::mutex mutex_;
@@ -111,7 +127,9 @@ class FakePlatform final : public Platform {
   std::function<void(const std::string&)> open_url_;
   ApplicationDelegate* running_ = nullptr;
   bool terminating_ = false;
-  size_t flushed_ = 0;
+  struct RecordingInput;
+  std::unique_ptr<RecordingInput> recorder_;
+  RemoteInput input_;
   int windows_ = 0;
   HotKeyHandlerRef handler_refs_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
@@ -26,8 +27,9 @@
 #include "platform/linux/QtStatusIndicator.h"
 #include "platform/linux/X11Desktop.h"
 #include "platform/KeyCodes.h"
+#include "platform/RemoteInput.h"
 #include "platform/wayland/PortalGlobalShortcuts.h"
-#include "platform/wayland/PortalRemoteDesktop.h"
+#include "platform/wayland/PortalInput.h"
 #include "platform/wayland/QtScreens.h"
 
 // Resources of a static library are registered by hand; the macro must be
@@ -63,6 +65,54 @@ QString DisplayText(const std::string& text) {
   return shown + QChar(0x2026);
 }
 
+// Eats the keys and clicks meant for `dialog` during its first second on
+// screen: a Return typed into another window must not answer it.
+class StrayInputGuard final : public QObject {
+ public:
+  explicit StrayInputGuard(QWidget* dialog) : dialog_(dialog) {
+    for (QAbstractButton* button : dialog_->findChildren<QAbstractButton*>()) {
+      button->setEnabled(false);
+    }
+    qApp->installEventFilter(this);
+  }
+  ~StrayInputGuard() override { qApp->removeEventFilter(this); }
+  // From the first time the dialog is on screen.
+  void Shown() {
+    if (shown_.isValid()) return;
+    shown_.start();
+    QTimer::singleShot(kGuardMs, dialog_, [dialog = dialog_] {
+      for (QAbstractButton* button : dialog->findChildren<QAbstractButton*>()) {
+        button->setEnabled(true);
+      }
+    });
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == dialog_ && event->type() == QEvent::Show) Shown();
+    switch (event->type()) {
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+      case QEvent::ShortcutOverride:
+      case QEvent::Shortcut:
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+        break;
+      default:
+        return false;
+    }
+    auto* widget = qobject_cast<QWidget*>(watched);
+    const bool ours = widget && (widget == dialog_ || dialog_->isAncestorOf(widget));
+    return ours && (!shown_.isValid() || shown_.elapsed() < kGuardMs);
+  }
+
+ private:
+  static constexpr int kGuardMs = 1000;
+  QWidget* dialog_;
+  QElapsedTimer shown_;
+};
+
 class QtRepeatingTimer final : public RepeatingTimer {
  public:
   explicit QtRepeatingTimer(QTimer* timer) : timer_(timer) {}
@@ -77,8 +127,9 @@ class QtRepeatingTimer final : public RepeatingTimer {
 
 class LinuxPlatform final : public Platform {
  public:
-  LinuxPlatform(std::vector<std::string> arguments, std::unique_ptr<X11Desktop> desktop,
-                std::unique_ptr<QApplication> app, bool wayland_session);
+  LinuxPlatform(std::vector<std::string> arguments, std::unique_ptr<RemoteInput> input,
+                std::unique_ptr<X11Desktop> desktop, std::unique_ptr<QApplication> app,
+                bool wayland_session);
   ~LinuxPlatform() override;
 
   int RunApplication(ApplicationDelegate& delegate) override;
@@ -93,6 +144,7 @@ class LinuxPlatform final : public Platform {
   void PostToMainAfter(std::chrono::nanoseconds delay, std::function<void()> work) override {
     queue_->PostAfter(delay, std::move(work));
   }
+  void ContinueOnMain(std::function<void()> work) override { queue_->PostFirst(std::move(work)); }
   void RunOnWorkerThread(std::function<void()> work) override;
 
   int RunModalAlert(const AlertSpec& alert) override;
@@ -106,30 +158,13 @@ class LinuxPlatform final : public Platform {
   }
   std::optional<double> PrimaryScreenHeight() override;
 
-  void PostMouseEvent(const MouseEvent& event) override;
-  void PostKeyboardEvent(const KeyboardEvent& event) override {
-    if (!portal_) {
-      desktop_->PostKeyboard(event);
-    } else if (!InputStopped()) {
-      portal_->PostKeyboard(event);
-    }
-  }
-  // Each portal call returns once the portal has it; only XTest buffers.
-  void FlushInput() override {
-    if (desktop_) desktop_->FlushInput();
-  }
-  bool InputStopped() override {
-    return desktop_ ? desktop_->InputStopped() : input_stopped_.load();
-  }
+  void PostMouseEvent(const MouseEvent& event) override { input_->PostMouse(event); }
+  void PostKeyboardEvent(const KeyboardEvent& event) override { input_->PostKeyboard(event); }
+  void FlushInput() override { input_->Flush(); }
+  void StopInput() override { input_->Stop().Stop(); }
+  bool InputStopped() override { return input_->Stop().Stopped(); }
   void ResumeInput() override {
-    if (terminating_) return;
-    if (desktop_) {
-      desktop_->ResumeInput();
-    } else {
-      // As on X: a press whose handlers have not run keeps posting stopped.
-      input_stopped_ = false;
-      if (unhandled_presses_ > 0) input_stopped_ = true;
-    }
+    if (!terminating_) input_->Stop().Resume();
   }
 
   HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) override;
@@ -149,45 +184,40 @@ class LinuxPlatform final : public Platform {
                                                          std::function<void()> on_stop) override {
     return CreateQtStatusIndicator(state, std::move(on_stop));
   }
-  void ShowNotification(const std::string& summary, const std::string& body) override {
-    NotifyDesktop(FromUtf8(summary), FromUtf8(body));
+  void ShowNotification(const std::string& summary, const std::string& body,
+                        NotificationAction action) override {
+    notifications_->Notify(FromUtf8(summary), FromUtf8(body), std::move(action));
   }
 
-  // Posting input on X11 needs the XTEST extension, with nothing to ask the
-  // user; on Wayland it needs a portal session the user accepted in the
-  // desktop's own dialog. Neither has a settings page to open.
-  bool IsAccessibilityTrusted() override {
-    return portal_ ? portal_->IsStarted() : desktop_->HasXTest();
-  }
-  bool PromptAccessibility() override;
+  // The input backend's permission; neither XTest nor the portal has a
+  // settings page to open.
+  bool IsAccessibilityTrusted() override { return input_->Backend()->Permitted(); }
+  bool PromptAccessibility() override { return input_->Backend()->RequestPermission(); }
+  bool AccessibilityDeclined() override { return input_->Backend()->PermissionDeclined(); }
   void OpenAccessibilitySettings() override {}
 
   void WriteSystemLog(std::string_view message) override;
 
  private:
   void DeliverOpenURL(const std::string& url);
-  void CallHotKeyHandlers();
-  void ShortcutPressed();
+  // Any thread: a press of the hot key, or the desktop ending its session.
+  void Press();
+  void HandlePress();
   void JoinWorkers();
   // In root coordinates; the compositor's layout without an X display.
   Rect PrimaryRoot() { return desktop_ ? desktop_->PrimaryMonitorRoot() : PrimaryQtScreen(); }
-  void StopInput() {
-    if (desktop_) {
-      desktop_->StopInput();
-    } else {
-      input_stopped_ = true;
-    }
-  }
 
   std::vector<std::string> arguments_;
   std::unique_ptr<X11Desktop> desktop_;  // none on Wayland without Xwayland
-  std::unique_ptr<QApplication> app_;
   // Input on a Wayland session; XTest would only reach Xwayland's clients.
-  std::unique_ptr<PortalRemoteDesktop> portal_;
+  std::unique_ptr<PortalInput> portal_;
+  // The stop and what is held, over the portal or the X display; goes
+  // before both, releasing what is held through them.
+  std::unique_ptr<RemoteInput> input_;
+  std::unique_ptr<QApplication> app_;
   // The quit hot key where the desktop's portal offers global shortcuts.
   std::unique_ptr<PortalGlobalShortcuts> shortcuts_;
-  std::atomic<bool> input_stopped_{false};  // without an X display
-  std::atomic<int> unhandled_presses_{0};   // without an X display
+  std::unique_ptr<QtNotifications> notifications_;
   // Parent of the timers and the connections below; goes before the app.
   std::unique_ptr<QObject> owner_;
   std::unique_ptr<QtMainQueue> queue_;
@@ -209,36 +239,30 @@ class LinuxPlatform final : public Platform {
 };
 
 LinuxPlatform::LinuxPlatform(std::vector<std::string> arguments,
+                             std::unique_ptr<RemoteInput> input,
                              std::unique_ptr<X11Desktop> desktop,
                              std::unique_ptr<QApplication> app, bool wayland_session)
     : arguments_(std::move(arguments)),
       desktop_(std::move(desktop)),
+      input_(std::move(input)),
       app_(std::move(app)),
+      notifications_(std::make_unique<QtNotifications>()),
       owner_(std::make_unique<QObject>()),
       queue_(std::make_unique<QtMainQueue>()) {
   // The user ending the session at the desktop stops remote input as the
   // quit hot key does.
   if (wayland_session) {
-    portal_ = std::make_unique<PortalRemoteDesktop>(
-        [this] {
-          StopInput();
-          CallHotKeyHandlers();
-        },
-        [this] { return InputStopped(); });
-    shortcuts_ = std::make_unique<PortalGlobalShortcuts>([this] { ShortcutPressed(); });
+    portal_ = std::make_unique<PortalInput>(
+        std::make_unique<PortalRemoteDesktop>([this] { Press(); },
+                                              [this] { return InputStopped(); }),
+        [this] { return PrimaryRoot(); });
+    input_->SetBackend(portal_.get());
+    shortcuts_ = std::make_unique<PortalGlobalShortcuts>([this] { Press(); });
+  } else {
+    input_->SetBackend(desktop_.get());
   }
   if (!desktop_) return;
-  // Posting has stopped already on the hot key thread; the handlers run on
-  // the main thread, also under a dialog and ahead of queued batches.
-  desktop_->SetHotKeyPressHandler([this] {
-    QMetaObject::invokeMethod(
-        owner_.get(),
-        [this] {
-          CallHotKeyHandlers();
-          desktop_->PressHandled();
-        },
-        Qt::QueuedConnection);
-  });
+  desktop_->SetHotKeyPressHandler([this] { Press(); });
   // Keymap changes arrive on the private X connection, also while a dialog
   // runs its own event loop. Xlib may have read events into its queue
   // during other requests without the socket becoming readable again, so
@@ -257,6 +281,9 @@ LinuxPlatform::~LinuxPlatform() {
   shortcuts_.reset();
   if (desktop_) desktop_->SetHotKeyPressHandler(nullptr);
   JoinWorkers();
+  // They speak to the desktop through the application: before it goes.
+  input_.reset();
+  portal_.reset();
   url_service_.reset();
   for (const QPointer<QtOverlayWidget>& widget : widgets_) delete widget.data();
   x_notifier_.reset();
@@ -327,7 +354,8 @@ void LinuxPlatform::DeliverOpenURL(const std::string& url) {
 void LinuxPlatform::Terminate() {
   if (terminating_) return;
   terminating_ = true;
-  StopInput();
+  input_->Stop().Seal();
+  input_->Flush();
   // A browser launch from now on becomes the running instance itself
   // instead of handing its link to this one.
   if (url_service_) url_service_->Release();
@@ -382,6 +410,8 @@ int LinuxPlatform::RunModalAlert(const AlertSpec& alert) {
   }
   box.setDefaultButton(static_cast<QPushButton*>(buttons.front()));
   box.setEscapeButton(buttons.back());
+  std::optional<StrayInputGuard> guard;
+  if (alert.guard_stray_input) guard.emplace(&box);
 
   if (std::exchange(activate_next_alert_, false)) {
     box.show();
@@ -420,23 +450,6 @@ std::unique_ptr<RepeatingTimer> LinuxPlatform::ScheduleRepeatingTimer(
   return std::make_unique<QtRepeatingTimer>(timer);
 }
 
-void LinuxPlatform::PostMouseEvent(const MouseEvent& event) {
-  if (!portal_) {
-    desktop_->PostMouse(event);
-    return;
-  }
-  if (InputStopped()) return;
-  // Xwayland's root window has the compositor's layout.
-  const Rect primary = PrimaryRoot();
-  portal_->PostMouse(event, event.x + primary.x, event.y + primary.y);
-}
-
-bool LinuxPlatform::PromptAccessibility() {
-  if (!portal_) return desktop_->HasXTest();
-  portal_->Start();
-  return portal_->IsStarted();
-}
-
 std::optional<double> LinuxPlatform::PrimaryScreenHeight() {
   const Rect primary = PrimaryRoot();
   if (primary.width <= 0 || primary.height <= 0) return std::nullopt;
@@ -462,25 +475,17 @@ HotKeyRef LinuxPlatform::RegisterHotKey(uint16_t key_code, uint32_t modifiers) {
   return desktop_ ? desktop_->GrabHotKey(key_code, modifiers) : 0;
 }
 
-void LinuxPlatform::ShortcutPressed() {
-  // On the portal thread: posting stops here, the handlers run on the main
-  // thread, as for a grabbed key.
-  if (desktop_) {
-    desktop_->Press();
-    return;
-  }
-  ++unhandled_presses_;
-  input_stopped_ = true;
-  QMetaObject::invokeMethod(
-      owner_.get(),
-      [this] {
-        CallHotKeyHandlers();
-        --unhandled_presses_;
-      },
-      Qt::QueuedConnection);
+void LinuxPlatform::Press() {
+  // Posting stops here, on whatever thread saw the press; the handlers run
+  // on the main thread, also under a dialog and ahead of queued batches, once
+  // for any number of presses before they ran.
+  if (!input_->Stop().Press()) return;
+  QMetaObject::invokeMethod(owner_.get(), [this] { HandlePress(); }, Qt::QueuedConnection);
 }
 
-void LinuxPlatform::CallHotKeyHandlers() {
+void LinuxPlatform::HandlePress() {
+  if (!input_->Stop().TakePress()) return;
+  input_->Flush();  // lets go of what the remote side held
   // A handler may remove handlers; call the ones present at the press.
   std::vector<std::function<void()>> handlers;
   for (const auto& [ref, handler] : hot_key_handlers_) handlers.push_back(handler);
@@ -504,10 +509,11 @@ std::unique_ptr<Platform> CreateLinuxPlatform(int& argc, char** argv, std::strin
       has_wayland_display || (session_type && std::string_view(session_type) == "wayland");
   // QApplication aborts without a display; ask first.
   const char* display = std::getenv("DISPLAY");
+  auto input = std::make_unique<RemoteInput>();
   std::unique_ptr<X11Desktop> desktop;
   if (display && display[0] != '\0') {
     std::string open_error;
-    desktop = X11Desktop::Open(nullptr, &open_error);
+    desktop = X11Desktop::Open(nullptr, &input->Stop().Flag(), &open_error);
     if (!desktop) {
       if (error) *error = open_error.empty() ? "cannot open the X display" : open_error;
       return nullptr;
@@ -529,8 +535,8 @@ std::unique_ptr<Platform> CreateLinuxPlatform(int& argc, char** argv, std::strin
   auto app = std::make_unique<QApplication>(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setWindowIcon(AppIcon());
-  return std::make_unique<LinuxPlatform>(std::move(arguments), std::move(desktop), std::move(app),
-                                         wayland);
+  return std::make_unique<LinuxPlatform>(std::move(arguments), std::move(input),
+                                         std::move(desktop), std::move(app), wayland);
 }
 
 }  // namespace mv

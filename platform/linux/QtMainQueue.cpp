@@ -16,6 +16,14 @@ void QtMainQueue::Post(std::function<void()> work) {
   SchedulePump();
 }
 
+void QtMainQueue::PostFirst(std::function<void()> work) {
+  {
+    std::lock_guard lock(mutex_);
+    items_.push_front(std::move(work));
+  }
+  SchedulePump();
+}
+
 void QtMainQueue::PostAfter(std::chrono::nanoseconds delay, std::function<void()> work) {
   // Whole milliseconds, rounded up so the item never runs early.
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(delay);

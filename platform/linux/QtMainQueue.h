@@ -26,6 +26,8 @@ class QtMainQueue final : public QObject {
   // Both may be called from any thread.
   void Post(std::function<void()> work);
   void PostAfter(std::chrono::nanoseconds delay, std::function<void()> work);
+  // Ahead of every queued item, after the events already waiting.
+  void PostFirst(std::function<void()> work);
 
   // Stops running items for good (the program is ending).
   void Stop();

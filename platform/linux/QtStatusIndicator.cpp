@@ -13,6 +13,9 @@ namespace mv {
 namespace {
 
 constexpr int kNotifyTimeoutMs = 1000;
+const QString kNotifications = QStringLiteral("org.freedesktop.Notifications");
+const QString kNotificationsPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kActionKey = QStringLiteral("stop");
 constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128};
 
 class QtStatusIndicator final : public StatusIndicator {
@@ -81,13 +84,37 @@ std::unique_ptr<StatusIndicator> CreateQtStatusIndicator(const StatusIndicatorSt
   return indicator;
 }
 
-void NotifyDesktop(const QString& summary, const QString& body) {
-  QDBusMessage notify = QDBusMessage::createMethodCall(
-      QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-      QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+QtNotifications::QtNotifications() {
+  QDBusConnection::sessionBus().connect(kNotifications, kNotificationsPath, kNotifications,
+                                        QStringLiteral("ActionInvoked"), this,
+                                        SLOT(OnActionInvoked(uint, QString)));
+}
+
+QtNotifications::~QtNotifications() {
+  QDBusConnection::sessionBus().disconnect(kNotifications, kNotificationsPath, kNotifications,
+                                           QStringLiteral("ActionInvoked"), this,
+                                           SLOT(OnActionInvoked(uint, QString)));
+}
+
+void QtNotifications::Notify(const QString& summary, const QString& body,
+                             NotificationAction action) {
+  QStringList actions;
+  if (!action.label.empty()) actions << kActionKey << QString::fromStdString(action.label);
+  QDBusMessage notify = QDBusMessage::createMethodCall(kNotifications, kNotificationsPath,
+                                                       kNotifications, QStringLiteral("Notify"));
   notify << QGuiApplication::applicationDisplayName() << 0u << QStringLiteral("com.morrowvane.Helper")
-         << summary << body << QStringList() << QVariantMap() << -1;
-  QDBusConnection::sessionBus().call(notify, QDBus::Block, kNotifyTimeoutMs);
+         << summary << body << actions << QVariantMap() << -1;
+  const QDBusMessage reply = QDBusConnection::sessionBus().call(notify, QDBus::Block, kNotifyTimeoutMs);
+  if (action.label.empty()) return;
+  const bool shown = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty();
+  action_id_ = shown ? reply.arguments().first().toUInt() : 0;
+  on_action_ = shown ? std::move(action.on_chosen) : nullptr;
+}
+
+void QtNotifications::OnActionInvoked(uint id, const QString& key) {
+  // Another program's notification, or an old one of ours, does nothing.
+  if (id == 0 || id != action_id_ || key != kActionKey || !on_action_) return;
+  on_action_();
 }
 
 }  // namespace mv

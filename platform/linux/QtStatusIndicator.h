@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QObject>
 #include <QPixmap>
 #include <QString>
 
@@ -27,8 +28,23 @@ QIcon AppIcon();
 std::unique_ptr<StatusIndicator> CreateQtStatusIndicator(const StatusIndicatorState& state,
                                                          std::function<void()> on_stop);
 
-// Waits at most a second for the notification service's answer, so that a
-// notification sent just before the program ends is not lost.
-void NotifyDesktop(const QString& summary, const QString& body);
+// Desktop notifications. Each waits at most a second for the notification
+// service's answer, so that one sent just before the program ends is not
+// lost. The action of the last notification that had one stays live.
+class QtNotifications final : public QObject {
+  Q_OBJECT
+
+ public:
+  QtNotifications();
+  ~QtNotifications() override;
+  void Notify(const QString& summary, const QString& body, NotificationAction action);
+
+ private slots:
+  void OnActionInvoked(uint id, const QString& key);
+
+ private:
+  uint action_id_ = 0;  // 0: no live action
+  std::function<void()> on_action_;
+};
 
 }  // namespace mv

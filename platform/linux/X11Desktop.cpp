@@ -66,7 +66,7 @@ bool PointerIsAt(Display* display, int x, int y) {
 }  // namespace
 
 struct X11Desktop::State {
-  explicit State(Display* d) : display(d), in_flight(d) {}
+  State(Display* d, const std::atomic<bool>* stop) : display(d), input_stopped(*stop), in_flight(d) {}
   ~State() {
     FlushInput();
     hot_keys.reset();  // its thread calls into this state
@@ -109,11 +109,9 @@ struct X11Desktop::State {
     }
   }
 
-  // On the hot key thread: posting stops before the handler runs.
+  // On the hot key thread.
   void OnPress() {
     std::lock_guard lock(press_mutex);
-    if (on_press) ++unhandled_presses;
-    input_stopped = true;
     if (on_press) on_press();
   }
 
@@ -121,6 +119,7 @@ struct X11Desktop::State {
   // A server's extensions are fixed for its lifetime: asked once, so that
   // posting an event costs no extra round trip.
   bool xtest = false;
+  const std::atomic<bool>& input_stopped;
   int randr_event_base = -1;  // RandR absent
   // Input sent and not yet waited for: errors it raises are caught here.
   std::optional<X11ErrorTrap> sending;
@@ -130,21 +129,20 @@ struct X11Desktop::State {
   // layout can change without any event (monitors set by hand send none).
   std::optional<Rect> primary_root;
   X11InFlight in_flight;
-  std::atomic<bool> input_stopped{false};
-  std::atomic<int> unhandled_presses{0};
   std::mutex press_mutex;
   std::function<void()> on_press;  // guarded by press_mutex
   std::unique_ptr<X11Keyboard> keyboard;
   std::unique_ptr<X11HotKeys> hot_keys;
 };
 
-std::unique_ptr<X11Desktop> X11Desktop::Open(const char* display_name, std::string* error) {
+std::unique_ptr<X11Desktop> X11Desktop::Open(const char* display_name,
+                                             const std::atomic<bool>* stop, std::string* error) {
   Display* display = XOpenDisplay(display_name);
   if (!display) {
     if (error) *error = std::string("cannot open display ") + XDisplayName(display_name);
     return nullptr;
   }
-  auto state = std::make_unique<State>(display);
+  auto state = std::make_unique<State>(display, stop);
   int opcode = 0, event = 0, error_base = 0;
   state->xtest = XQueryExtension(display, "XTEST", &opcode, &event, &error_base);
   int randr_error = 0;
@@ -192,9 +190,9 @@ std::vector<Rect> X11Desktop::MonitorBounds() {
 
 Rect X11Desktop::PrimaryMonitorRoot() { return RootMonitors(state_->display).front(); }
 
-bool X11Desktop::HasXTest() { return state_->xtest; }
+bool X11Desktop::Permitted() { return state_->xtest; }
 
-void X11Desktop::FlushInput() { state_->FlushInput(); }
+void X11Desktop::Flush() { state_->FlushInput(); }
 
 void X11Desktop::PostMouse(const MouseEvent& event) {
   if (!state_->xtest || state_->input_stopped) return;
@@ -236,6 +234,14 @@ void X11Desktop::PostMouse(const MouseEvent& event) {
   }
 }
 
+void X11Desktop::ReleaseButton(MouseButton button) {
+  if (!state_->xtest) return;
+  state_->BeginInput();
+  state_->in_flight.Sent(1);
+  XTestFakeButtonEvent(state_->display, button == MouseButton::kLeft ? Button1 : Button3, False,
+                       CurrentTime);
+}
+
 void X11Desktop::PostKeyboard(const KeyboardEvent& event) {
   // The whole stroke (press and release) goes out with the key down; the
   // key up that follows it has nothing left to do.
@@ -258,20 +264,5 @@ void X11Desktop::SetHotKeyPressHandler(std::function<void()> handler) {
   std::lock_guard lock(state_->press_mutex);
   state_->on_press = std::move(handler);
 }
-
-void X11Desktop::PressHandled() { --state_->unhandled_presses; }
-
-void X11Desktop::Press() { state_->OnPress(); }
-
-void X11Desktop::StopInput() { state_->input_stopped = true; }
-
-void X11Desktop::ResumeInput() {
-  // A press that came meanwhile stopped posting again; it must not be undone
-  // before its handler has run.
-  state_->input_stopped = false;
-  if (state_->unhandled_presses > 0) state_->input_stopped = true;
-}
-
-bool X11Desktop::InputStopped() const { return state_->input_stopped; }
 
 }  // namespace mv

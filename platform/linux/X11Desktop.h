@@ -3,6 +3,7 @@
 // this header is free of it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,16 +11,19 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/RemoteInput.h"
 
 namespace mv {
 
-class X11Desktop {
+class X11Desktop final : public InputBackend {
  public:
   // Nothing (and a message in *error) when the display cannot be opened.
-  static std::unique_ptr<X11Desktop> Open(const char* display_name, std::string* error);
+  // While `*stop` is set, text being typed ends after its current key.
+  static std::unique_ptr<X11Desktop> Open(const char* display_name, const std::atomic<bool>* stop,
+                                          std::string* error);
   // Restores every remapped keycode, ungrabs every hot key, closes the
   // connection.
-  ~X11Desktop();
+  ~X11Desktop() override;
   X11Desktop(const X11Desktop&) = delete;
   X11Desktop& operator=(const X11Desktop&) = delete;
 
@@ -32,39 +36,30 @@ class X11Desktop {
   std::vector<Rect> MonitorBounds();
   // The primary monitor in root coordinates (global = root - its origin).
   Rect PrimaryMonitorRoot();
-  // Whether the XTEST extension is present: a server's extensions are fixed
-  // while the connection lives, so it was asked once when it opened.
-  bool HasXTest();
+  // Posting needs the XTEST extension, with nothing to ask the user: a
+  // server's extensions are fixed while the connection lives, so it was
+  // asked once when it opened.
+  bool Permitted() override;
+  bool RequestPermission() override { return Permitted(); }
 
   // Input in global display space, points held inside the root window. The
   // events are only queued (text may be held back to plan its keys): they
-  // take effect, in order, by the time FlushInput returns.
-  void PostMouse(const MouseEvent& event);
-  void PostKeyboard(const KeyboardEvent& event);
+  // take effect, in order, by the time Flush returns.
+  void PostMouse(const MouseEvent& event) override;
+  void ReleaseButton(MouseButton button) override;
+  void PostKeyboard(const KeyboardEvent& event) override;
   // Sends what is held back and waits until the server has handled all of
   // it; nothing to do when no input was posted since the last call.
-  void FlushInput();
+  void Flush() override;
 
-  // Global hot keys, watched on a connection and a thread of their own. A
-  // press stops input posting at once, then calls the press handler on
-  // that thread. 0 when another client holds the combination.
+  // Global hot keys, watched on a connection and a thread of their own; a
+  // press calls the press handler on that thread. 0 when another client
+  // holds the combination.
   HotKeyRef GrabHotKey(uint16_t key_code, uint32_t modifiers);
   void UngrabHotKey(HotKeyRef ref);
   // Once it returns, the previous handler is not running and is not called
   // again.
   void SetHotKeyPressHandler(std::function<void()> handler);
-  // Counts one press as handled, which lets ResumeInput act again.
-  void PressHandled();
-  // A press seen by the desktop's own shortcut service, on any thread:
-  // taken as a press of a grabbed key.
-  void Press();
-
-  // While input is stopped, PostMouse and PostKeyboard post nothing (text
-  // already being typed ends after the key it is at). Any thread.
-  void StopInput();
-  // Does nothing while a press has not been handled.
-  void ResumeInput();
-  bool InputStopped() const;
 
  private:
   struct State;

@@ -29,6 +29,7 @@ constexpr uint kDeviceKeyboard = 1;
 constexpr uint kDevicePointer = 2;
 constexpr uint kSourceMonitor = 1;
 constexpr uint kPersistUntilRevoked = 2;
+constexpr uint kResponseCancelled = 1;
 constexpr int kButtonLeft = 272;  // BTN_LEFT of linux/input-event-codes.h
 constexpr int kButtonRight = 273;
 constexpr uint32_t kKeysymShiftL = 0xffe1;
@@ -89,6 +90,7 @@ PortalRemoteDesktop::~PortalRemoteDesktop() { Stop(); }
 
 void PortalRemoteDesktop::Start() {
   if (state_ != State::kIdle) return;
+  declined_ = false;
   if (version_ < 0) {
     const QDBusMessage reply = QDBusConnection::sessionBus().call(
         QDBusMessage::createMethodCall(kService, kPath,
@@ -134,6 +136,7 @@ void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) 
                                            QStringLiteral("Response"), this,
                                            SLOT(OnResponse(uint, QVariantMap)));
   request_path_.clear();
+  declined_ = response == kResponseCancelled;
   if (response != 0) {
     Fail(QStringLiteral("the remote desktop session was not allowed (answer %1)").arg(response));
     return;
@@ -298,6 +301,12 @@ void PortalRemoteDesktop::PostMouse(const MouseEvent& event, double x, double y)
       return;
   }
   Notify(QStringLiteral("NotifyPointerButton"), {button, pressed});
+}
+
+void PortalRemoteDesktop::ReleaseButton(MouseButton button) {
+  if (!IsStarted()) return;
+  Notify(QStringLiteral("NotifyPointerButton"),
+         {button == MouseButton::kLeft ? kButtonLeft : kButtonRight, uint{0}});
 }
 
 void PortalRemoteDesktop::Keysym(uint32_t keysym, bool down) {

@@ -38,6 +38,10 @@ class PortalRemoteDesktop final : public QObject {
   // unless started.
   void PostMouse(const MouseEvent& event, double x, double y);
   void PostKeyboard(const KeyboardEvent& event);
+  // Lets go of a button where the pointer is, with no motion.
+  void ReleaseButton(MouseButton button);
+  // Whether the user cancelled the desktop's dialog the last time.
+  bool Declined() const { return declined_; }
 
  private slots:
   void OnResponse(uint response, const QVariantMap& results);
@@ -68,6 +72,7 @@ class PortalRemoteDesktop final : public QObject {
   std::vector<Stream> streams_;
   uint request_serial_ = 0;
   bool notify_failed_ = false;
+  bool declined_ = false;
   bool has_position_ = false;  // the last motion sent, to skip repeating it
   double last_x_ = 0;
   double last_y_ = 0;

@@ -27,7 +27,7 @@ constexpr char kEvilUrl[] = "morrowvanenativehost://test.morrowvane.com.evil.exa
 constexpr char kCaption[] = "Morrowvane Remote Control Helper";
 const std::string kConsent = "alert " + std::string(kCaption) +
                              ": Do you want to enable remote control in your current screen sharing session?"
-                             " [Yes] [No]";
+                             "\n\nServer: test.morrowvane.com (guarded) [Yes] [No]";
 const std::string kPost = R"(post {"message":"nh_to_agent","payload":)";
 const std::string kVersionPost = kPost + R"({"cmd":"version","result":"ok","version":"1.1"}})";
 
@@ -107,8 +107,9 @@ TEST_F(AppTest, SessionsFaceLinksAtTheWorstMomentAMissingPermissionAndTeardown) 
       {"teardown releases the hot key before the close notice can block",
        {{kPollBatch, R"({"messages":[{"payload":{"cmd":"initcheck"}}]})"}}, "", "",
        Start({"poll", "poll", "hot key E 6656",
+              "notify Remote control active — stop with Control+Alt+Shift+E [Stop remote control]",
               kPost + R"({"cmd":"initcheck","version":"1.6","result":"ok","hotkey":"E"}})", "terminate",
-              "unregister hot key", "close", "abort"}),
+              "unregister hot key", "notify Remote control ended", "close", "abort"}),
        "MorrowvaneHelper: poll loop ending (result=3); terminating"},
   };
   for (const Row& row : rows) {

@@ -68,6 +68,14 @@ std::string Ok(const char* cmd, const std::string& more = "") {
 }
 std::string Unknown(const char* cmd) { return C(cmd, R"("result":"error","detail":"Unknown command.")"); }
 const std::string kInitCheck = C("initcheck"), kOkE = C("initcheck", R"("version":"1.6","result":"ok","hotkey":"E")");
+const std::string kActiveE = "notify Remote control active — stop with Control+Alt+Shift+E [Stop remote control]";
+const std::string kNotice = C("hot key pressed"), kStopped = "notify Remote control stopped";
+const std::string kAskAgain = "alert Morrowvane Remote Control Helper: The remote participant asks to control your "
+                              "pointer and keyboard again.\n\nServer: test.morrowvane.com (guarded) [Yes] [No]";
+const std::string kNoPermission =
+    C("initcheck", R"("version":"1.6","result":"error","error":"Morrowvane Helper needs Accessibility permission. )"
+                   R"(Open System Settings > Privacy & Security > Accessibility, enable Morrowvane Helper, then )"
+                   R"(try again.")");
 constexpr char kOrange[] = "1,0.4862745098,0,0.5", kRed[] = "1,0,0,0.5";
 const std::string kFills8 = " fills 0,4,8,4 0,0,8,4 0,0,4,8 4,0,4,8";
 const std::string kFills1 = " fills 0,1076,1920,4 0,0,1920,4 0,0,4,1080 1916,0,4,1080";
@@ -76,7 +84,9 @@ const std::string kFills2 = " fills 0,96,200,4 0,0,200,4 0,0,4,100 196,0,4,100";
 struct Row {
   const char* name;
   std::function<void(P)> prep;
-  Lines in;  // batches; "press": the hot key, "tick": the timers
+  // Batches; "press": the hot key (its handler runs before the next batch),
+  // "tick": the timers, "notification": the notification's action.
+  Lines in;
   Lines out;
 };
 
@@ -92,26 +102,36 @@ const Row kRows[] = {
       Unknown(R"(t\tq\"\u0001)"), "flush 5", "clear clipboard", "alert : <b>", "move 1,2 0", "down 0 'a'", "up 0 'a'",
       "down 36 0", "up 36 0"}},
     // 6656: Control, Alt and Shift.
+    // The user's stop (two presses handled as one, then one more) holds until
+    // the user allows input again; a server's quit only until its initcheck.
     {"HotKeyAndQuitCloseTheGateUntilTheNextCheck", [](P) { g_is_accepting_input = false; },
-     {B({kInitCheck, C("keyboardchar", R"("key":"a")")}), "press", Each("keyboardchar", "key", {"b"}), "press",
-      B({kInitCheck, C("keyboardchar", R"("key":"c")")}),
-      B({Xywh("showborderabs", 10, 10, 8, 8), C("quit"), Mouse(5, 5)})},
-     {"hot key E 6656", kOkE, "flush 2", C("hot key pressed"), C("hot key pressed"), kOkE, "flush 4",
-      "window 1 10,882,8,8 on 0,0,0,0", "content 1 " + (kOrange + kFills8), "front 1", "close 1", Ok("quit"),
-      "down 0 'a'", "up 0 'a'", "down 0 'c'", "up 0 'c'"}},
+     {B({kInitCheck, C("keyboardchar", R"("key":"a")"), Mouse(1, 1, "", "dragstart"), Mouse(2, 2, "", "move")}),
+      "press", "press", Each("keyboardchar", "key", {"b"}), "press", B({kInitCheck, C("keyboardchar", R"("key":"c")")}),
+      B({Xywh("showborderabs", 10, 10, 8, 8), C("quit"), Mouse(5, 5)}), B({kInitCheck, Mouse(3, 3, "", "dragstop")})},
+     {"hot key E 6656", kActiveE, kOkE, "flush 4", "release left", kNotice, kStopped, kNotice, "activate", kAskAgain,
+      kActiveE, kOkE, "flush 6", "window 1 10,882,8,8 on 0,0,0,0", "content 1 " + (kOrange + kFills8), "front 1",
+      "close 1", Ok("quit"), kOkE, "ldown 1,1 1", "drag 2,2 0", "down 0 'a'", "up 0 'a'", "down 0 'c'", "up 0 'c'"}},
+    {"RefusedAgainTheGateStaysClosedAndTheUserIsNotAskedAgainAtOnce",
+     [](P p) { p.alert_answers = {kAlertFirstButtonReturn + 1}; },
+     {B({kInitCheck}), "press", B({kInitCheck, C("keyboardchar", R"("key":"a")")}), B({kInitCheck, Mouse(1, 1, "", "lc")})},
+     {"hot key E 6656", kActiveE, kOkE, kNotice, kStopped, "activate", kAskAgain, kNoPermission, kNoPermission}},
+    {"WithoutAStatusAreaTheNotificationStopsInput", nullptr,
+     {B({kInitCheck}), "notification", B({C("keyboardchar", R"("key":"a")")})}, {"hot key E 6656", kActiveE, kOkE,
+      kNotice, kStopped}},
+    {"AfterTheDesktopsDialogWasCancelledTheUserIsAskedFirst",
+     [](P p) { p.trusted = false, p.declined = true, p.alert_answers = {kAlertFirstButtonReturn, kAlertFirstButtonReturn + 1}; },
+     {B({kInitCheck}), B({kInitCheck})}, {"activate", kAskAgain, "prompt", "settings", kNoPermission, "activate", kAskAgain, kNoPermission}},
     {"InitCheckTakesTheFirstFreeLetter", [](P p) { p.refused_hot_key_letters = "E"; }, {B({kInitCheck})},
-     {"hot key C 6656", C("initcheck", R"("version":"1.6","result":"ok","hotkey":"C")")}},
+     {"hot key C 6656", "notify Remote control active — stop with Control+Alt+Shift+C [Stop remote control]",
+      C("initcheck", R"("version":"1.6","result":"ok","hotkey":"C")")}},
     {"WithoutAFreeLetterInitCheckStillOpensTheGate",
      [](P p) { p.refused_hot_key_letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"; },
      {B({kInitCheck, C("keyboardevent", R"("event":"Tab")")})},
-     {C("initcheck", R"("version":"1.6","result":"error","error":"Unable to register hot key")"), "flush 2",
+     {"notify Remote control active — no stop key could be registered [Stop remote control]",
+      C("initcheck", R"("version":"1.6","result":"error","error":"Unable to register hot key")"), "flush 2",
       "down 48 0", "up 48 0"}},
     {"WithoutPermissionInitCheckKeepsTheGateClosed", [](P p) { p.trusted = g_is_accepting_input = false; },
-     {B({kInitCheck, Mouse(1, 1, "", "lc")})},
-     {"prompt", "settings",
-      C("initcheck", R"("version":"1.6","result":"error","error":"Morrowvane Helper needs Accessibility permission. )"
-                     R"(Open System Settings > Privacy & Security > Accessibility, enable Morrowvane Helper, then )"
-                     R"(try again.")")}},
+     {B({kInitCheck, Mouse(1, 1, "", "lc")})}, {"prompt", "settings", kNoPermission}},
     {"PointerInputFollowsTheSelectedMonitorRoundsAndSaturates",
      [](P p) { Displays(p, {{0, 0, 1440, 900}, {1440, -180, 1920, 1080}, {-10.7, 0.9, 2, 2}, {0, 0, 100000, 1}}, 1); },
      {B({Mouse(32768, 32768, "screen", "dbllc"), Mouse(10, 20, "Screen", "rc"), Mouse(5, 6, "", "LC"),
@@ -122,10 +142,10 @@ const Row kRows[] = {
          C("selectmonitor", R"("index":3)"), Mouse(INT32_MAX, 0), Mouse(INT32_MIN, INT32_MIN),
          C("selectmonitor", R"("index":3.0)"), Mouse(32768, 32768), C("selectmonitor", R"("index":1)"),
          C("selectmonitor", R"("index":4)"), Mouse(32768, 32768)})},
-     {"flush 18", Ok("selectmonitor"), "flush 20", Ok("selectmonitor"), "flush 22", Ok("selectmonitor"), "flush 23",
-      Ok("selectmonitor"), Ok("selectmonitor"), "flush 24", "move 2400,360 0", "ldown 2400,360 1", "lup 2400,360 1",
+     {"flush 17", Ok("selectmonitor"), "flush 19", Ok("selectmonitor"), "flush 21", Ok("selectmonitor"), "flush 22",
+      Ok("selectmonitor"), Ok("selectmonitor"), "flush 23", "move 2400,360 0", "ldown 2400,360 1", "lup 2400,360 1",
       "ldown 2400,360 2", "lup 2400,360 2", "move 10,20 0", "rdown 10,20 1 R", "rup 10,20 1 R", "move 5,6 0",
-      "ldown 1,1 1", "drag 2,2 0", "move 3,3 0", "ldown 3,3 1", "lup 3,3 1", "lup 5,5 1", "move 6,6 0",
+      "ldown 1,1 1", "drag 2,2 0", "move 3,3 0", "ldown 3,3 1", "lup 3,3 1", "move 6,6 0",
       "move 0,-2147483648 0", "move 0,0 0", "move -9,1 0", "move -11,2 0", "move 2147483647,0 0",
       "move -2147483648,-32768 0", "move 720,450 0", "move 720,450 0"}},
     {"TypedTextIsStrictUtf8CutAtEightUnitsAndNamedKeysAreExact", nullptr,
@@ -176,6 +196,7 @@ struct Recorder final : AgentConnection {
     SetAgentConnection(this);
     Displays(platform, {{0, 0, 1440, 900}});
     g_is_accepting_input = true;
+    SetControllingServer("test.morrowvane.com");
   }
   ~Recorder() override { ResetCoreState(); }
   void postBodyAsync(const std::string& body) override {
@@ -194,10 +215,17 @@ TEST(CommandsTest, EachRowsBatchesGiveItsRepliesCallsAndInput) {
     if (row.prep) row.prep(platform);
     for (const std::string& in : row.in) {
       rapidjson::Document batch;
-      EXPECT_TRUE(in == "press" || in == "tick" || ParseJson(in, batch)) << in;
-      if (in == "press") platform.PressHotKey();
-      else if (in == "tick") platform.FireTimers();
-      else DispatchMultiInput(batch);
+      if (in == "press") {
+        platform.PressHotKey();
+      } else if (in == "tick") {
+        platform.FireTimers();
+      } else if (in == "notification") {
+        platform.notification_action();
+      } else {
+        platform.RunMainQueue();
+        EXPECT_TRUE(ParseJson(in, batch)) << in;
+        DispatchMultiInput(batch);
+      }
     }
     Lines out = platform.calls;
     for (const MouseEvent& e : platform.mouse_events) out.push_back(Text(e));

@@ -94,7 +94,8 @@ class X11DesktopTest : public XvfbTest {
   void SetUp() override {
     XvfbTest::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_TRUE(desktop_ = X11Desktop::Open(nullptr, nullptr));
+    ASSERT_TRUE(desktop_ = X11Desktop::Open(nullptr, &input_.Stop().Flag(), nullptr));
+    input_.SetBackend(desktop_.get());
     int in[2], out[2];
     ASSERT_TRUE(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0);
     if ((probe_pid_ = fork()) == 0) {
@@ -108,6 +109,7 @@ class X11DesktopTest : public XvfbTest {
     ASSERT_EQ(ProbeLine(), "ready");
   }
   void TearDown() override {
+    input_.SetBackend(nullptr);
     desktop_.reset();
     if (probe_pid_ > 0 && kill(probe_pid_, SIGKILL) == 0) waitpid(probe_pid_, nullptr, 0);
     close(probe_in_), close(probe_out_);
@@ -116,7 +118,7 @@ class X11DesktopTest : public XvfbTest {
 
   // Every observation starts with what the program does before each reply.
   std::string ProbeLine() {
-    desktop_->FlushInput();
+    desktop_->Flush();
     std::string line;
     pollfd p{probe_out_, POLLIN, 0};
     for (char c = 0; poll(&p, 1, 5000) > 0 && read(probe_out_, &c, 1) == 1 && c != '\n';) line += c;
@@ -125,7 +127,7 @@ class X11DesktopTest : public XvfbTest {
 
   // Every observation starts with what the program does before each reply.
   std::pair<int, int> Pointer(unsigned* modifiers = nullptr) {
-    desktop_->FlushInput();
+    desktop_->Flush();
     Window w;
     int x = 0, y = 0, i;
     unsigned state = 0;
@@ -149,6 +151,7 @@ class X11DesktopTest : public XvfbTest {
     return {0, 0, ""};
   }
 
+  RemoteInput input_;
   std::unique_ptr<X11Desktop> desktop_;
   int probe_pid_ = -1, probe_in_ = -1, probe_out_ = -1;
 };
@@ -245,8 +248,9 @@ TEST_F(X11DesktopTest, ChordsCarryExactlyTheirModifiersOnTheActiveLayout) {
   }
 }
 
-TEST_F(X11DesktopTest, HotKeyIsGrabbedReportedOncePerPressAndStopsInput) {
-  const auto other = X11Desktop::Open(nullptr, nullptr);  // another program's
+TEST_F(X11DesktopTest, HotKeyIsGrabbedAndReportedOncePerPress) {
+  const std::atomic<bool> running{false};
+  const auto other = X11Desktop::Open(nullptr, &running, nullptr);  // another program's
   ASSERT_NE(other->GrabHotKey(*keycode::ForLetter('E'), kHotKey), 0u);
   EXPECT_EQ(desktop_->GrabHotKey(*keycode::ForLetter('E'), kHotKey), 0u) << "held elsewhere";
   std::atomic<int> presses{0};
@@ -267,23 +271,42 @@ TEST_F(X11DesktopTest, HotKeyIsGrabbedReportedOncePerPressAndStopsInput) {
     total += presses.exchange(0);
   }
 
-  // Input posting stays stopped until every press has been handled.
-  const auto before = Pointer();
-  desktop_->PostMouse({T::kMouseMoved, 10, 10});
-  EXPECT_EQ(Pointer(), before);
-  desktop_->ResumeInput();
-  EXPECT_TRUE(desktop_->InputStopped());
-  for (int i = 0; i < total; ++i) desktop_->PressHandled();
-  desktop_->ResumeInput();
-  EXPECT_FALSE(desktop_->InputStopped());
+  input_.SetBackend(nullptr);
   desktop_.reset();
   EXPECT_NE(other->GrabHotKey(*keycode::ForLetter('R'), kHotKey), 0u) << "closing frees the grab";
+}
+
+TEST_F(X11DesktopTest, AStopLetsGoOfWhatTheRemoteHoldsWhereThePointerIsAndPostsNothingElse) {
+  input_.PostMouse({T::kLeftMouseDown, 100, 100});
+  input_.PostMouse({T::kRightMouseDown, 100, 100});
+  input_.Flush();
+  Shell("xdotool mousemove 200 300");  // the user moves on
+  ASSERT_TRUE(input_.Stop().Press());
+  EXPECT_FALSE(input_.Stop().Press()) << "one press waits at a time";
+  input_.PostMouse({T::kMouseMoved, 10, 10});
+  input_.PostMouse({T::kLeftMouseUp, 10, 10});
+  input_.PostKeyboard({.key_code = 0, .key_down = true, .units = u"a"});
+  input_.Stop().Resume();
+  EXPECT_TRUE(input_.Stop().Stopped()) << "until the press is handled";
+  input_.Flush();
+  unsigned buttons = 0;
+  EXPECT_EQ(Pointer(&buttons), std::make_pair(200, 300));
+  EXPECT_EQ(buttons & (Button1Mask | Button3Mask), 0u);
+  ASSERT_TRUE(input_.Stop().TakePress());
+  input_.Stop().Resume();
+  input_.PostMouse({T::kMouseMoved, 20, 20});  // the end mark
+  std::vector<std::string> lines(5);
+  for (auto& line : lines) line = ProbeLine();
+  EXPECT_EQ(lines, (std::vector<std::string>{"motion 1380 100 0", "press 1 1380 100 0", "press 3 1380 100 100",
+                                             "motion 200 300 500", "release 1 200 300 500"}));
+  EXPECT_EQ(ProbeLine(), "release 3 200 300 400");
+  EXPECT_EQ(ProbeLine(), "motion 1300 20 0");
 }
 
 struct X11DesktopWithoutXTestTest : X11DesktopTest { X11DesktopWithoutXTestTest() { with_xtest_ = false; } };
 
 TEST_F(X11DesktopWithoutXTestTest, NoXTestMeansNoPermissionAndNoInput) {
-  EXPECT_FALSE(desktop_->HasXTest());
+  EXPECT_FALSE(desktop_->Permitted());
   const auto before = Pointer();
   desktop_->PostMouse({T::kMouseMoved, 10, 10});
   desktop_->PostMouse({T::kLeftMouseDown, 10, 10});
