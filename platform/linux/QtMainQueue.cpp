@@ -39,12 +39,15 @@ void QtMainQueue::PostAfter(std::chrono::nanoseconds delay, std::function<void()
 void QtMainQueue::Stop() { stopped_ = true; }
 
 void QtMainQueue::SchedulePump() {
-  // One pump per posted item at most; a pump that finds the queue busy or
-  // empty does nothing, and the running item schedules the next one.
+  // One pump waits at a time: each one runs a single item, so that the event
+  // loop serves everything else between items. A pump that finds the queue
+  // busy or empty does nothing, and the running item schedules the next one.
+  if (pump_scheduled_.exchange(true)) return;
   QMetaObject::invokeMethod(this, [this] { Pump(); }, Qt::QueuedConnection);
 }
 
 void QtMainQueue::Pump() {
+  pump_scheduled_ = false;
   if (running_ || stopped_) return;
   std::function<void()> work;
   bool more = false;

@@ -10,6 +10,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -38,6 +39,7 @@ class QtMainQueue final : public QObject {
 
   std::mutex mutex_;
   std::deque<std::function<void()>> items_;  // guarded by mutex_
+  std::atomic<bool> pump_scheduled_{false};
   bool running_ = false;                     // GUI thread only
   bool stopped_ = false;                     // GUI thread only
 };

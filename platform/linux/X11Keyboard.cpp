@@ -24,7 +24,7 @@ namespace {
 // evicted first whenever one will do.
 constexpr auto kKeepAfterStrike = std::chrono::milliseconds(500);
 // Text held back beyond this goes out without waiting for the batch's end.
-constexpr size_t kPlanWindow = 4096;
+constexpr size_t kPlanWindow = 1024;
 
 bool IsDown(const char keys[32], KeyCode key) { return keys[key / 8] & (1 << (key % 8)); }
 

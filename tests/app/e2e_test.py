@@ -82,8 +82,13 @@ class HelperE2E(harness.HelperCase):
                                  "--no-first-run", "--disable-gpu", "--password-store=basic",
                                  "--ignore-certificate-errors", "https://%s/start" % HOST]}])
         # Docks match the dialog to the installed entry by its WM_CLASS.
-        self.assertIn('"morrowvane-helper"', self.display.run(
-            ["xprop", "-id", self.display.wait_alert(timeout=60), "WM_CLASS"]).stdout)
+        consent = self.display.wait_alert(timeout=60)
+        self.assertIn('"morrowvane-helper"', self.display.run(["xprop", "-id", consent, "WM_CLASS"]).stdout)
+        # A Return typed for another window as the dialog appears answers nothing.
+        self.display.run(["xdotool", "key", "--window", consent, "Return"], check=True)
+        self.display.run(["xdotool", "windowfocus", "--sync", consent, "key", "Return"], check=True)
+        time.sleep(0.3)
+        self.assertEqual(self.display.alerts(), [consent])
         self.display.answer_alert("Return")
         self.display.wait_alert()
         # The second batch is in (a third poll waits), but nothing after the box has run.
@@ -157,6 +162,50 @@ class HelperE2E(harness.HelperCase):
         self.assertLess(len(probe.typed_text().replace("e", "")), len(typing) // 2)
         self.assertEqual(self.pointer(), (1380, 200))
         self.assertEqual(session.desktop_state()["notifications"], [STOPPED, STOPPED])
+
+    def test_the_menu_and_sigterm_stop_a_long_batch_at_once(self):
+        # The status icon's menu stops typing in the middle of a long batch and
+        # lets go of the button the remote holds; until the user allows it again
+        # in a dialog, the next initcheck opens nothing; SIGTERM stops the next
+        # long batch at once; a refused link meanwhile ends nothing.
+        typing = [{"cmd": "keyboardchar", "key": "a"}] * 100000  # seconds of typing, even fast
+        drag = dict(move(150, 250), event="dragstart")
+        session = self.start({"poll": [
+            {"wait_flag": "probe", "body": batch({"cmd": "initcheck"}, move(100, 200), drag, *typing)},
+            {"wait_flag": "stopped", "body": batch({"cmd": "initcheck"}, move(300, 400), *typing)},
+            {"stall": True}], "post": [{}] * 3 + [TRICKLED_CLOSE]},
+            launches=[{"args": [URL], "background": True},
+                      {"args": ["morrowvanenativehost://evil.example.com/abc123"], "after": "evil"}],
+            desktop=("watcher", "notifications"))
+        probe = harness.Probe(PROBE, self.xvfb.display)  # after the dialog: it keeps the focus
+        self.addCleanup(probe.stop)
+        session.raise_flag("probe")
+        harness.wait_for("typing", lambda: len(probe.typed_text()) >= 50)
+        session.raise_flag("click")
+        harness.wait_for("the menu's notice", lambda: HOT_KEY_NOTICE in self.posts(session))
+        at_click = len(probe.typed_text())
+        self.assertEqual(self.display.run([PROBE, "--pressed"]).stdout.split()[-1], "0")  # no button held
+        session.raise_flag("evil")
+        harness.wait_for("the refused link to end", lambda: session.launch_status(1) == 0)
+        at_ask = len(probe.typed_text())
+        session.raise_flag("stopped")
+        self.display.wait_alert()
+        self.assertEqual(self.pointer(), (1430, 250))  # nothing moved while the user is asked
+        self.display.answer_alert("Return")
+        harness.wait_for("input again", lambda: self.pointer() == (1580, 400))
+        harness.wait_for("typing again", lambda: len(probe.typed_text()) >= at_click + 50)
+        os.kill(session.launch_pid(0), signal.SIGTERM)
+        harness.wait_for("the close notice", lambda: CLOSE_NOTICE in self.posts(session))
+        at_term = len(probe.typed_text())
+        os.kill(session.launch_pid(0), signal.SIGTERM)  # a second one ends the slow close
+        self.assertEqual(session.wait_end(30), 128 + signal.SIGTERM)
+        # A few hundred keys at most were on their way at each stop.
+        self.assertLess(at_click, len(typing) // 2)  # the menu was served during the batch
+        self.assertLess(at_ask - at_click, 300)
+        self.assertLess(len(probe.typed_text()) - at_term, 300)
+        self.assertEqual(self.posts(session), [INITCHECK_OK, HOT_KEY_NOTICE, INITCHECK_OK, CLOSE_NOTICE])
+        self.assertIn(H + "URL rejected; the running session goes on", session.log_lines())
+        self.assertEqual(session.desktop_state()["notifications"], [STOPPED])
 
     def test_launches_that_end_before_a_session(self):
         no_token = [H + "initSession GET ?id=abc123 -> (nil/transport error)",

@@ -21,6 +21,9 @@ ALERT = "^Morrowvane Remote Control Helper$"  # the title of the helper's dialog
 Timeout = TimeoutError
 
 
+GUARD_SECONDS = 1.3  # a dialog ignores keys for its first second on screen
+
+
 def wait_for(what, predicate, timeout=20.0, interval=0.05):
     # Polls `predicate` until it answers something true; returns that.
     deadline = time.monotonic() + timeout
@@ -117,16 +120,13 @@ class Display:
         return wait_for("a dialog of the helper", self.alerts, timeout)[0]
 
     def answer_alert(self, key, timeout=20.0):
-        # Waits for a dialog and presses `key` in it (Return: the default,
-        # first button; Escape: the last) until it has gone: a key that comes
-        # while the dialog is still being set up is lost.
+        # Waits for a dialog and presses `key` once in it (Return: the default,
+        # first button; Escape: the last) after the second in which a dialog
+        # of the helper ignores keys; it must then close.
         window = self.wait_alert(timeout)
-
-        def press_until_closed():
-            if window not in self.alerts():
-                return True
-            self.run(["xdotool", "windowfocus", "--sync", window, "key", key])
-        wait_for("the dialog to close after %s" % key, press_until_closed, timeout, interval=0.5)
+        time.sleep(GUARD_SECONDS)
+        self.run(["xdotool", "windowfocus", "--sync", window, "key", key], check=True)
+        wait_for("the dialog to close after %s" % key, lambda: window not in self.alerts(), timeout)
 
 
 # One run in a work folder: certificates, the server with its script, and
