@@ -1,20 +1,17 @@
 #include "platform/wayland/PortalRemoteDesktop.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
+#include "platform/StateFile.h"
 #include "platform/linux/Keysyms.h"
 #include "platform/wayland/Portal.h"
 #include "platform/wayland/PortalRules.h"
@@ -44,38 +41,35 @@ constexpr int kNotifyTimeoutMs = 2000;
 constexpr std::chrono::seconds kRequestDeadline{20};
 // Start shows the desktop's dialog, which a person reads and answers.
 constexpr std::chrono::minutes kDialogDeadline{3};
+// The first call may have the bus start the portal, which takes seconds.
+constexpr int kStartupTimeoutMs = 20000;
 // Relative motion this far up and left ends in the layout's top-left corner.
 constexpr double kFarAway = 100000;
 
-// Where the desktop's permission to restore a session is kept between runs.
-QString RestoreTokenPath() {
-  QString state = qEnvironmentVariable("XDG_STATE_HOME");
-  if (!state.startsWith(QLatin1Char('/')))
-    state = QDir::homePath() + QStringLiteral("/.local/state");
-  return state + QStringLiteral("/MorrowvaneHelper/portal-restore-token");
-}
+// The desktop's permission to restore a session, kept between runs.
+constexpr char kRestoreTokenFile[] = "portal-restore-token";
+constexpr size_t kMaxRestoreToken = 4096;
 
 QString ReadRestoreToken() {
-  QFile file(RestoreTokenPath());
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return QString::fromUtf8(file.read(4096)).trimmed();
+  std::string problem;
+  const std::optional<std::string> token =
+      ReadStateFile(kRestoreTokenFile, kMaxRestoreToken, &problem);
+  if (!problem.empty()) {
+    portal::Log(QStringLiteral("the portal's restore token is not used: ") +
+                QString::fromStdString(problem));
+  }
+  return token ? QString::fromStdString(*token).trimmed() : QString();
 }
 
 void WriteRestoreToken(const QString& token) {
-  const QString path = RestoreTokenPath();
-  QDir().mkpath(path.section(QLatin1Char('/'), 0, -2));
-  // Created 0600 from the start: the token lets this user's programs skip the dialog.
-  const int fd =
-      ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  const QByteArray bytes = token.toUtf8();
-  if (fchmod(fd, 0600) != 0 || write(fd, bytes.constData(), bytes.size()) != bytes.size()) {
-    portal::Log(QStringLiteral("cannot keep the portal's restore token in ") + path);
+  // Replaced whole: a token cut short would be refused.
+  if (std::string problem; !WriteStateFile(kRestoreTokenFile, token.toStdString(), &problem)) {
+    portal::Log(QStringLiteral("cannot keep the portal's restore token: ") +
+                QString::fromStdString(problem));
   }
-  ::close(fd);
 }
 
-void RemoveRestoreToken() { QFile::remove(RestoreTokenPath()); }
+void RemoveRestoreToken() { RemoveStateFile(kRestoreTokenFile); }
 
 std::pair<double, double> Pair(const QVariant& value) {
   int a = 0, b = 0;
@@ -115,9 +109,9 @@ PortalRemoteDesktop::PortalRemoteDesktop(std::function<void()> on_closed,
 PortalRemoteDesktop::~PortalRemoteDesktop() { Stop(); }
 
 void PortalRemoteDesktop::Await(const QDBusMessage& call,
-                                std::function<void(const QDBusMessage&)> then) {
+                                std::function<void(const QDBusMessage&)> then, int timeout_ms) {
   auto* watcher = new QDBusPendingCallWatcher(
-      QDBusConnection::sessionBus().asyncCall(call, portal::kCallTimeoutMs), this);
+      QDBusConnection::sessionBus().asyncCall(call, timeout_ms), this);
   connect(watcher, &QDBusPendingCallWatcher::finished, this,
           [this, watcher, generation = generation_, then = std::move(then)] {
             watcher->deleteLater();
@@ -134,6 +128,11 @@ void PortalRemoteDesktop::Start() {
   }
   state_ = State::kProbing;
   Await(portal::VersionCall(kRemoteDesktop), [this](const QDBusMessage& reply) {
+    if (reply.errorName() == QStringLiteral("org.freedesktop.DBus.Error.NoReply")) {
+      state_ = State::kIdle;  // the next check asks again
+      portal::Log(QStringLiteral("the desktop portal does not answer: ") + reply.errorMessage());
+      return;
+    }
     version_ = portal::VersionFrom(reply);
     if (version_ == 0) {
       state_ = State::kIdle;
@@ -154,7 +153,7 @@ void PortalRemoteDesktop::Start() {
     } else {
       Create();
     }
-  });
+  }, kStartupTimeoutMs);
 }
 
 void PortalRemoteDesktop::Create() {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/wayland/Portal.h"
 
 namespace mv {
 
@@ -66,7 +67,8 @@ class PortalRemoteDesktop final : public QObject {
 
   // Calls `call` without waiting; `then` gets its answer unless a newer
   // call or Stop() came in between.
-  void Await(const QDBusMessage& call, std::function<void(const QDBusMessage&)> then);
+  void Await(const QDBusMessage& call, std::function<void(const QDBusMessage&)> then,
+             int timeout_ms = portal::kCallTimeoutMs);
   void Create();
   // Calls a portal request method; its answer arrives in OnResponse.
   void Request(const QString& interface, const QString& method, QVariantList arguments,

@@ -137,11 +137,12 @@ class HelperOnWayland(unittest.TestCase):
         self.declined_accepted_used_and_closed_by_the_desktop(x11=False)
 
     def test_without_a_remote_desktop_portal_initcheck_is_the_permission_error(self):
-        self.run_helper([{"body": batch({"cmd": "initcheck"})}, {"wait_posts": 1, "body": "close"}],
+        self.run_helper([{"body": batch({"cmd": "initcheck"})}, {"wait_flag": "told", "body": "close"}],
                         remote_desktop=False)
-        self.assertEqual(self.session.wait_end(60), 0)
         self.assertEqual(self.initchecks(1)[0]["error"], PERMISSION)
-        self.assertIn("offers no RemoteDesktop portal", self.logged())
+        wait_for("the log line", lambda: "offers no RemoteDesktop portal" in self.logged())
+        self.session.raise_flag("told")
+        self.assertEqual(self.session.wait_end(60), 0)
 
 
 if __name__ == "__main__":
