@@ -49,6 +49,14 @@ RemoteInput::~RemoteInput() {
   if (backend_) backend_->Flush();
 }
 
+template <class F>
+void RemoteInput::Post(F post) {
+  in_backend_ = true;
+  post();
+  in_backend_ = false;
+  if (stop_.Stopped()) ReleaseHeld();
+}
+
 void RemoteInput::PostMouse(const MouseEvent& event) {
   if (!backend_) return;
   if (stop_.Stopped()) {
@@ -61,8 +69,9 @@ void RemoteInput::PostMouse(const MouseEvent& event) {
     if (!button->second && !held) return;
     held = button->second;
   }
-  backend_->PostMouse(event);
+  Post([&] { backend_->PostMouse(event); });
 }
+
 
 void RemoteInput::PostKeyboard(const KeyboardEvent& event) {
   if (!backend_) return;
@@ -70,7 +79,7 @@ void RemoteInput::PostKeyboard(const KeyboardEvent& event) {
     ReleaseHeld();
     return;
   }
-  backend_->PostKeyboard(event);
+  Post([&] { backend_->PostKeyboard(event); });
 }
 
 void RemoteInput::Flush() {
@@ -80,7 +89,7 @@ void RemoteInput::Flush() {
 }
 
 void RemoteInput::ReleaseHeld() {
-  if (!backend_) return;
+  if (!backend_ || in_backend_) return;
   for (MouseButton button : {MouseButton::kLeft, MouseButton::kRight}) {
     if (!std::exchange(held_[static_cast<int>(button)], false)) continue;
     backend_->ReleaseButton(button);

@@ -80,9 +80,16 @@ class RemoteInput {
   void ReleaseHeld();
 
  private:
+  template <class F>
+  void Post(F post);
+
   InputStop stop_;
   InputBackend* backend_ = nullptr;
   bool held_[2] = {false, false};  // by MouseButton
+  // A backend may run the event loop while it waits for the desktop, and a
+  // stop handled there must not release a button before its press goes out:
+  // the release waits until the backend returns.
+  bool in_backend_ = false;
 };
 
 }  // namespace mv

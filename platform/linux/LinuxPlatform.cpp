@@ -44,8 +44,9 @@ constexpr int kAlertIconSize = 64;
 // The hot key bound through the desktop's GlobalShortcuts portal; the X
 // grabs count up from 1.
 constexpr HotKeyRef kPortalHotKey = HotKeyRef{1} << 63;
-// How long an "initcheck" waits for the desktop to bind one letter.
-constexpr std::chrono::seconds kShortcutBindTimeout{5};
+// How long an "initcheck" waits for the desktop to bind one letter: GNOME
+// asks the user in a dialog first.
+constexpr std::chrono::seconds kShortcutBindTimeout{60};
 
 QString FromUtf8(const std::string& text) {
   // Invalid sequences become U+FFFD; they never break the dialog.

@@ -1,6 +1,7 @@
 // Names shared by the clients of the XDG desktop portal.
 #pragma once
 
+#include <QDBusMessage>
 #include <QString>
 
 namespace mv::portal {
@@ -17,5 +18,19 @@ QString RequestPath(const QString& token);
 
 // A line of the portal clients for the program's log.
 void Log(const QString& message);
+
+// The portal learns a program's app id from the program itself where it
+// offers org.freedesktop.host.portal.Registry (GNOME's shortcuts need one);
+// it must come before the connection's first portal call. True for the one
+// caller that is to send RegisterCall().
+bool ClaimRegistration();
+QDBusMessage RegisterCall();
+
+// Property `version` of a portal interface; 0 where the portal lacks it.
+int VersionFrom(const QDBusMessage& reply);
+QDBusMessage VersionCall(const QString& interface);
+
+// How long a portal method may take to answer the call itself.
+constexpr int kCallTimeoutMs = 3000;
 
 }  // namespace mv::portal

@@ -8,43 +8,57 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
-#include <QStringList>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QVariantMap>
+#include <optional>
 #include <utility>
 
 #include "platform/wayland/Portal.h"
+#include "platform/wayland/PortalRules.h"
 
 namespace mv {
 namespace {
 
 const QString kGlobalShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 const QString kShortcutId = QStringLiteral("quit");
-constexpr int kCallTimeoutMs = 3000;
+const QString kKeyService = QStringLiteral("org.kde.kglobalaccel");
 constexpr std::chrono::seconds kWaitBudget{10};
 
 using Shortcut = std::pair<QString, QVariantMap>;
 using Shortcuts = QList<Shortcut>;
 
-// The session's token, which KDE also takes as the name its key service
-// keeps the shortcut under.
+// The session's token; KDE's key service names the component after it.
 QString Token(char letter) { return QStringLiteral("MorrowvaneHelper_%1").arg(letter); }
 
-// The letter of a trigger the desktop describes as Control+Alt+Shift+letter
-// ("Ctrl+Alt+Shift+E", in any order; one of several triggers joined by
-// commas will do); 0 for anything else, a translated description included.
-char ControlAltShiftLetter(const QString& description) {
-  for (const QString& trigger : description.split(QLatin1Char(','))) {
-    QStringList keys = trigger.trimmed().toLower().split(QLatin1Char('+'));
-    const qsizetype control =
-        keys.removeAll(QStringLiteral("ctrl")) + keys.removeAll(QStringLiteral("control"));
-    const qsizetype alt = keys.removeAll(QStringLiteral("alt"));
-    const qsizetype shift = keys.removeAll(QStringLiteral("shift"));
-    if (control == 1 && alt == 1 && shift == 1 && keys.size() == 1 && keys[0].size() == 1 &&
-        keys[0][0] >= QLatin1Char('a') && keys[0][0] <= QLatin1Char('z')) {
-      return static_cast<char>(keys[0][0].toUpper().toLatin1());
+// The description of this program's shortcut in a list of them; none when
+// the list lacks it (an empty description: the desktop did not say).
+std::optional<QString> OurTrigger(const QVariant& value) {
+  Shortcuts shortcuts;
+  if (value.canConvert<QDBusArgument>()) {
+    const QDBusArgument argument = value.value<QDBusArgument>();
+    if (argument.currentSignature() == QLatin1String("a(sa{sv})")) argument >> shortcuts;
+  }
+  for (const Shortcut& shortcut : shortcuts) {
+    if (shortcut.first == kShortcutId) {
+      return shortcut.second.value(QStringLiteral("trigger_description")).toString();
     }
   }
-  return 0;
+  return std::nullopt;
+}
+
+// Runs the calling thread's event loop until `done` or `timeout`.
+bool WaitRunningLoop(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const QDeadlineTimer deadline(timeout);
+  QEventLoop loop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (done() || deadline.hasExpired()) loop.quit();
+  });
+  poll.start(20);
+  if (!done()) loop.exec();
+  return done();
 }
 
 }  // namespace
@@ -54,65 +68,76 @@ class PortalGlobalShortcuts::Agent final : public QObject {
   Q_OBJECT
 
  public:
-  Agent(Shared& shared, std::function<void()> on_press)
-      : shared_(shared), on_press_(std::move(on_press)) {}
+  Agent(PortalGlobalShortcuts& owner, std::function<void()> on_press)
+      : owner_(owner), on_press_(std::move(on_press)) {}
 
   void Listen() {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.connect(portal::kService, portal::kPath, kGlobalShortcuts, QStringLiteral("Activated"),
-                this, SLOT(OnActivated(QDBusMessage)));
-    bus.connect(portal::kService, portal::kPath, kGlobalShortcuts, QStringLiteral("Deactivated"),
-                this, SLOT(OnDeactivated(QDBusMessage)));
+    for (const char* name : {"Activated", "Deactivated", "ShortcutsChanged"}) {
+      bus.connect(portal::kService, portal::kPath, kGlobalShortcuts, QLatin1String(name), this,
+                  SLOT(OnSignal(QDBusMessage)));
+    }
+    owner_.version_ = portal::VersionFrom(
+        bus.call(portal::VersionCall(kGlobalShortcuts), QDBus::Block, portal::kCallTimeoutMs));
   }
 
   void Begin(unsigned attempt, char letter) {
     Close(0);
     attempt_ = attempt;
     letter_ = letter;
+    retried_ = false;
+    if (portal::ClaimRegistration()) {
+      // Where the portal has no registry it learns the app id elsewhere.
+      QDBusConnection::sessionBus().call(portal::RegisterCall(), QDBus::Block,
+                                         portal::kCallTimeoutMs);
+    }
     const Shortcuts shortcuts{
         {kShortcutId,
          {{QStringLiteral("description"), QStringLiteral("Stop remote control")},
           {QStringLiteral("preferred_trigger"), QStringLiteral("CTRL+ALT+SHIFT+%1").arg(letter)}}}};
     shortcuts_ = QVariant::fromValue(shortcuts);
-    phase_ = Phase::kCreating;
-    // Some desktops (KDE Plasma 5.27) bind at creation the shortcuts passed
-    // with it, and answer BindShortcuts by opening their settings instead.
-    // One session token per letter: the desktop keeps a user's own choice
-    // for it between runs.
-    Request(QStringLiteral("CreateSession"), {},
-            {{QStringLiteral("session_handle_token"), Token(letter)},
-             {QStringLiteral("shortcuts"), shortcuts_}});
+    Create();
   }
 
   // Ends the session, whatever it bound; `attempt` is answered with nothing.
   void Close(unsigned attempt) {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!request_path_.isEmpty()) {
-      bus.disconnect(portal::kService, request_path_, portal::kRequest, QStringLiteral("Response"),
-                     this, SLOT(OnResponse(uint, QVariantMap)));
-      request_path_.clear();
-    }
+    StopListening();
     if (!session_.isEmpty()) {
-      bus.call(QDBusMessage::createMethodCall(portal::kService, session_, portal::kSession,
-                                              QStringLiteral("Close")),
-               QDBus::NoBlock);
+      bus.send(QDBusMessage::createMethodCall(portal::kService, session_, portal::kSession,
+                                              QStringLiteral("Close")));
       session_.clear();
+      Forget(letter_);
     }
     phase_ = Phase::kIdle;
     held_ = false;
+    owner_.letter_ = 0;
     if (attempt != 0) Answer(attempt, Result::kNone);
   }
 
  private slots:
   void OnResponse(uint response, const QVariantMap& results) {
-    QDBusConnection::sessionBus().disconnect(portal::kService, request_path_, portal::kRequest,
-                                             QStringLiteral("Response"), this,
-                                             SLOT(OnResponse(uint, QVariantMap)));
-    request_path_.clear();
-    if (response != 0) {
-      portal::Log(
-          QStringLiteral("the desktop did not bind the quit hot key (answer %1)").arg(response));
+    StopListening();
+    // GNOME 48 answers a bind it made with 2 and the bound shortcut.
+    const bool bound_anyway = phase_ == Phase::kBinding &&
+                              OurTrigger(results.value(QStringLiteral("shortcuts"))).has_value();
+    if (response == 1) {
+      portal::Log(QStringLiteral("the quit hot key was declined (answer 1, cancelled)"));
       Refuse();
+      return;
+    }
+    if (response != 0 && !bound_anyway) {
+      const bool again = !std::exchange(retried_, true);
+      portal::Log(QStringLiteral("the desktop did not bind the quit hot key (answer %1, error)%2")
+                      .arg(response)
+                      .arg(again ? QStringLiteral("; asking once more") : QString()));
+      if (!again) {
+        Refuse();
+      } else if (phase_ == Phase::kBinding) {
+        Bind();
+      } else {
+        Create();
+      }
       return;
     }
     if (phase_ == Phase::kCreating) {
@@ -120,103 +145,143 @@ class PortalGlobalShortcuts::Agent final : public QObject {
       const QVariant handle = results.value(QStringLiteral("session_handle"));
       session_ = handle.canConvert<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path()
                                                       : handle.toString();
-      if (!results.contains(QStringLiteral("shortcuts"))) {
-        phase_ = Phase::kBinding;
-        Request(QStringLiteral("BindShortcuts"),
-                {QVariant::fromValue(QDBusObjectPath(session_)), shortcuts_, QString()}, {});
-        return;
-      }
+      Bind();
+    } else if (phase_ == Phase::kBinding) {
+      Take(results);
     }
-    if (phase_ == Phase::kCreating || phase_ == Phase::kBinding) Take(results);
   }
 
-  void OnActivated(const QDBusMessage& signal) {
+  void OnSignal(const QDBusMessage& signal) {
+    const QVariantList arguments = signal.arguments();
+    if (session_.isEmpty() || arguments.size() < 2 ||
+        arguments[0].value<QDBusObjectPath>().path() != session_) {
+      return;
+    }
+    if (signal.member() == QLatin1String("ShortcutsChanged")) {
+      // The user chose other keys in the desktop's settings.
+      if (const std::optional<QString> trigger = OurTrigger(arguments[1])) {
+        owner_.letter_ = portal::ControlAltShiftLetter(trigger->toStdString());
+        portal::Log(QStringLiteral("the quit hot key is now ") + *trigger);
+      }
+      return;
+    }
+    if (arguments[1].toString() != kShortcutId) return;
+    if (signal.member() == QLatin1String("Deactivated")) {
+      held_ = false;
+      releases_seen_ = true;
+      return;
+    }
     // Where the desktop reports releases, a held key's repeats are not
     // presses of their own.
-    if (!Ours(signal) || (held_ && releases_seen_)) return;
+    if (held_ && releases_seen_) return;
     held_ = true;
     on_press_();
-  }
-
-  void OnDeactivated(const QDBusMessage& signal) {
-    if (!Ours(signal)) return;
-    held_ = false;
-    releases_seen_ = true;
   }
 
  private:
   enum class Phase { kIdle, kCreating, kBinding, kBound };
 
-  // Whether a signal names this session's shortcut.
-  bool Ours(const QDBusMessage& signal) const {
-    const QVariantList arguments = signal.arguments();
-    return !session_.isEmpty() && arguments.size() >= 2 &&
-           arguments[0].value<QDBusObjectPath>().path() == session_ &&
-           arguments[1].toString() == kShortcutId;
+  // Only BindShortcuts binds: xdg-desktop-portal 1.17 and later drop
+  // shortcuts passed to CreateSession. One session token per letter.
+  void Create() {
+    phase_ = Phase::kCreating;
+    Request(QStringLiteral("CreateSession"), {},
+            {{QStringLiteral("session_handle_token"), Token(letter_)}});
+  }
+
+  void Bind() {
+    phase_ = Phase::kBinding;
+    Request(QStringLiteral("BindShortcuts"),
+            {QVariant::fromValue(QDBusObjectPath(session_)), shortcuts_, QString()}, {});
   }
 
   void Request(const QString& method, QVariantList arguments, QVariantMap options) {
     const QString token = QStringLiteral("mvgs%1_%2").arg(getpid()).arg(++request_serial_);
     options.insert(QStringLiteral("handle_token"), token);
-    request_path_ = portal::RequestPath(token);
     QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.connect(portal::kService, request_path_, portal::kRequest, QStringLiteral("Response"), this,
-                SLOT(OnResponse(uint, QVariantMap)));
+    Listen(portal::RequestPath(token));
     arguments.append(options);
     QDBusMessage call =
         QDBusMessage::createMethodCall(portal::kService, portal::kPath, kGlobalShortcuts, method);
     call.setArguments(arguments);
-    const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+    const QDBusMessage reply = bus.call(call, QDBus::Block, portal::kCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage) {
       portal::Log(method + QStringLiteral(" failed: ") + reply.errorMessage());
       Refuse();
+      return;
     }
+    const QString handle = reply.arguments().value(0).value<QDBusObjectPath>().path();
+    if (!request_path_.isEmpty() && !handle.isEmpty() && handle != request_path_) Listen(handle);
   }
 
-  // The trigger the desktop bound, as it describes it.
+  void Listen(const QString& request_path) {
+    StopListening();
+    request_path_ = request_path;
+    QDBusConnection::sessionBus().connect(portal::kService, request_path_, portal::kRequest,
+                                          QStringLiteral("Response"), this,
+                                          SLOT(OnResponse(uint, QVariantMap)));
+  }
+
+  void StopListening() {
+    if (request_path_.isEmpty()) return;
+    QDBusConnection::sessionBus().disconnect(portal::kService, request_path_, portal::kRequest,
+                                             QStringLiteral("Response"), this,
+                                             SLOT(OnResponse(uint, QVariantMap)));
+    request_path_.clear();
+  }
+
+  // Trusts the desktop's answer: the trigger it describes is the one bound.
   void Take(const QVariantMap& results) {
-    QString trigger;
-    Shortcuts bound;
-    const QVariant value = results.value(QStringLiteral("shortcuts"));
-    if (value.canConvert<QDBusArgument>()) {
-      const QDBusArgument argument = value.value<QDBusArgument>();
-      if (argument.currentSignature() == QLatin1String("a(sa{sv})")) argument >> bound;
-    }
-    for (const Shortcut& shortcut : bound) {
-      if (shortcut.first == kShortcutId) {
-        trigger = shortcut.second.value(QStringLiteral("trigger_description")).toString();
-      }
-    }
-    const bool asked_for = ControlAltShiftLetter(trigger) == letter_;
-    if (asked_for && KeyServiceAgrees()) {
-      phase_ = Phase::kBound;
-      Answer(attempt_, Result::kBound);
-    } else if (trigger.isEmpty() || asked_for) {
-      // Taken by another program: the next letter may be free.
+    const std::optional<QString> trigger = OurTrigger(results.value(QStringLiteral("shortcuts")));
+    if (!trigger) {
+      // Nothing bound for this letter: the next one may be free.
       Close(0);
       Answer(attempt_, Result::kTaken);
-    } else {
-      // The user's own choice: it stops input, but it is no letter to announce.
-      portal::Log(QStringLiteral("the desktop bound the quit hot key to %1").arg(trigger));
-      phase_ = Phase::kBound;
-      Answer(attempt_, Result::kRefused);
+      return;
     }
+    const char bound = portal::ControlAltShiftLetter(trigger->toStdString());
+    phase_ = Phase::kBound;
+    owner_.letter_ = bound;
+    if (bound == letter_) {
+      Answer(attempt_, Result::kBound);
+      return;
+    }
+    // It stops input when pressed, but it is no letter to announce.
+    portal::Log(trigger->isEmpty()
+                    ? QStringLiteral("the desktop bound the quit hot key without saying to which keys")
+                    : QStringLiteral("the desktop bound the quit hot key to ") + *trigger);
+    Answer(attempt_, Result::kRefused);
   }
 
-  // KDE Plasma 5.27 describes the trigger asked for even when its key
-  // service (kglobalaccel) gave the keys to another program; where that
-  // service runs, it has the last word.
-  bool KeyServiceAgrees() const {
-    QDBusMessage ask = QDBusMessage::createMethodCall(
-        QStringLiteral("org.kde.kglobalaccel"), QStringLiteral("/kglobalaccel"),
-        QStringLiteral("org.kde.KGlobalAccel"), QStringLiteral("shortcut"));
-    const QString component = Token(letter_);
-    ask << QStringList{component, kShortcutId, component, QString()};
-    const QDBusMessage reply =
-        QDBusConnection::sessionBus().call(ask, QDBus::Block, kCallTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return true;
-    constexpr int kControlAltShift = 0x0e000000;  // Qt's modifier bits, as the service keeps them
-    return qdbus_cast<QList<int>>(reply.arguments().first()).contains(kControlAltShift | letter_);
+  // KDE's key service keeps the keys of a closed session in the user's
+  // settings (kglobalshortcutsrc), under a component named after the
+  // session's token; elsewhere there is no such service.
+  void Forget(char letter) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QDBusMessage components = bus.call(
+        QDBusMessage::createMethodCall(kKeyService, QStringLiteral("/kglobalaccel"),
+                                       QStringLiteral("org.kde.KGlobalAccel"),
+                                       QStringLiteral("allComponents")),
+        QDBus::Block, portal::kCallTimeoutMs);
+    if (components.type() != QDBusMessage::ReplyMessage || components.arguments().isEmpty()) return;
+    for (const QDBusObjectPath& path :
+         qdbus_cast<QList<QDBusObjectPath>>(components.arguments().first())) {
+      // The path is the component's name with its odd characters replaced.
+      if (!path.path().contains(Token(letter))) continue;
+      const QDBusMessage name = bus.call(
+          QDBusMessage::createMethodCall(kKeyService, path.path(),
+                                         QStringLiteral("org.freedesktop.DBus.Properties"),
+                                         QStringLiteral("Get"))
+              << QStringLiteral("org.kde.kglobalaccel.Component") << QStringLiteral("uniqueName"),
+          QDBus::Block, portal::kCallTimeoutMs);
+      if (name.type() != QDBusMessage::ReplyMessage || name.arguments().isEmpty()) continue;
+      bus.call(QDBusMessage::createMethodCall(kKeyService, QStringLiteral("/kglobalaccel"),
+                                              QStringLiteral("org.kde.KGlobalAccel"),
+                                              QStringLiteral("unregister"))
+                   << name.arguments().first().value<QDBusVariant>().variant().toString()
+                   << kShortcutId,
+               QDBus::Block, portal::kCallTimeoutMs);
+    }
   }
 
   void Refuse() {
@@ -225,20 +290,18 @@ class PortalGlobalShortcuts::Agent final : public QObject {
   }
 
   void Answer(unsigned attempt, Result result) {
-    {
-      std::lock_guard lock(shared_.mutex);
-      if (attempt < shared_.answered) return;
-      shared_.answered = attempt;
-      shared_.result = result;
-    }
-    shared_.answered_cv.notify_all();
+    std::lock_guard lock(owner_.shared_.mutex);
+    if (attempt < owner_.shared_.answered) return;
+    owner_.shared_.answered = attempt;
+    owner_.shared_.result = result;
   }
 
-  Shared& shared_;
+  PortalGlobalShortcuts& owner_;
   std::function<void()> on_press_;
   Phase phase_ = Phase::kIdle;
   unsigned attempt_ = 0;
   char letter_ = 0;
+  bool retried_ = false;
   QVariant shortcuts_;
   QString request_path_;
   QString session_;
@@ -248,7 +311,7 @@ class PortalGlobalShortcuts::Agent final : public QObject {
 };
 
 PortalGlobalShortcuts::PortalGlobalShortcuts(std::function<void()> on_press)
-    : agent_(new Agent(shared_, std::move(on_press))) {
+    : agent_(new Agent(*this, std::move(on_press))) {
   qDBusRegisterMetaType<Shortcut>();
   qDBusRegisterMetaType<Shortcuts>();
   agent_->moveToThread(&thread_);
@@ -265,33 +328,34 @@ PortalGlobalShortcuts::~PortalGlobalShortcuts() {
 }
 
 bool PortalGlobalShortcuts::Usable() {
-  if (version_ < 0) {
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(
-        QDBusMessage::createMethodCall(portal::kService, portal::kPath,
-                                       QStringLiteral("org.freedesktop.DBus.Properties"),
-                                       QStringLiteral("Get"))
-            << kGlobalShortcuts << QStringLiteral("version"),
-        QDBus::Block, kCallTimeoutMs);
-    version_ =
-        reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
-            ? static_cast<int>(reply.arguments().first().value<QDBusVariant>().variant().toUInt())
-            : 0;
-  }
-  if (version_ == 0 || waited_ > kWaitBudget) return false;
+  WaitRunningLoop([this] { return version_ >= 0; },
+                  std::chrono::milliseconds(2 * portal::kCallTimeoutMs));
+  if (version_ <= 0 || waited_ > kWaitBudget || gone_through_) return false;
   std::lock_guard lock(shared_.mutex);
   return shared_.answered == attempt_ && shared_.result != Result::kRefused;
 }
 
 bool PortalGlobalShortcuts::Bind(char letter, std::chrono::milliseconds timeout) {
+  // A letter asked again: the letters have been gone through once.
+  if (!asked_.insert(letter).second) {
+    gone_through_ = true;
+    return false;
+  }
   const unsigned attempt = ++attempt_;
   QMetaObject::invokeMethod(
       agent_, [agent = agent_, attempt, letter] { agent->Begin(attempt, letter); },
       Qt::QueuedConnection);
   const auto start = std::chrono::steady_clock::now();
-  std::unique_lock lock(shared_.mutex);
-  const bool answered = shared_.answered_cv.wait_for(
-      lock, timeout, [&] { return shared_.answered == attempt; });
-  if (answered && shared_.result == Result::kBound) return true;
+  const bool answered = WaitRunningLoop(
+      [&] {
+        std::lock_guard lock(shared_.mutex);
+        return shared_.answered == attempt;
+      },
+      timeout);
+  {
+    std::lock_guard lock(shared_.mutex);
+    if (answered && shared_.result == Result::kBound) return true;
+  }
   waited_ += std::chrono::steady_clock::now() - start;
   if (!answered) {
     portal::Log(QStringLiteral("the desktop has not answered the quit hot key's binding"));

@@ -1,19 +1,21 @@
 #include "platform/wayland/PortalRemoteDesktop.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusVariant>
-#include <QDir>
-#include <QFile>
+#include <QDBusPendingCallWatcher>
+#include <QEventLoop>
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
+#include "platform/StateFile.h"
 #include "platform/linux/Keysyms.h"
 #include "platform/wayland/Portal.h"
+#include "platform/wayland/PortalRules.h"
+#include "platform/wayland/QtScreens.h"
 
 namespace mv {
 namespace {
@@ -34,40 +36,41 @@ constexpr int kButtonLeft = 272;  // BTN_LEFT of linux/input-event-codes.h
 constexpr int kButtonRight = 273;
 constexpr uint32_t kKeysymShiftL = 0xffe1;
 constexpr uint32_t kKeysymControlL = 0xffe3;
+// An input call answers within milliseconds; the first that does not in
+// this time counts as a broken session.
+constexpr int kNotifyTimeoutMs = 2000;
+constexpr std::chrono::seconds kRequestDeadline{20};
+// Start shows the desktop's dialog, which a person reads and answers.
+constexpr std::chrono::minutes kDialogDeadline{3};
+// The first call may have the bus start the portal, which takes seconds.
+constexpr int kStartupTimeoutMs = 20000;
+// Relative motion this far up and left ends in the layout's top-left corner.
+constexpr double kFarAway = 100000;
 
-// Where the desktop's permission to restore a session is kept between runs.
-QString RestoreTokenPath() {
-  QString state = qEnvironmentVariable("XDG_STATE_HOME");
-  if (!state.startsWith(QLatin1Char('/')))
-    state = QDir::homePath() + QStringLiteral("/.local/state");
-  return state + QStringLiteral("/MorrowvaneHelper/portal-restore-token");
-}
+// The desktop's permission to restore a session, kept between runs.
+constexpr char kRestoreTokenFile[] = "portal-restore-token";
+constexpr size_t kMaxRestoreToken = 4096;
 
 QString ReadRestoreToken() {
-  QFile file(RestoreTokenPath());
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return QString::fromUtf8(file.read(4096)).trimmed();
+  std::string problem;
+  const std::optional<std::string> token =
+      ReadStateFile(kRestoreTokenFile, kMaxRestoreToken, &problem);
+  if (!problem.empty()) {
+    portal::Log(QStringLiteral("the portal's restore token is not used: ") +
+                QString::fromStdString(problem));
+  }
+  return token ? QString::fromStdString(*token).trimmed() : QString();
 }
 
 void WriteRestoreToken(const QString& token) {
-  const QString path = RestoreTokenPath();
-  QDir().mkpath(path.section(QLatin1Char('/'), 0, -2));
-  // Created 0600 from the start: the token lets this user's programs skip the dialog.
-  const int fd =
-      ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  const QByteArray bytes = token.toUtf8();
-  if (fchmod(fd, 0600) != 0 || write(fd, bytes.constData(), bytes.size()) != bytes.size()) {
-    portal::Log(QStringLiteral("cannot keep the portal's restore token in ") + path);
+  // Replaced whole: a token cut short would be refused.
+  if (std::string problem; !WriteStateFile(kRestoreTokenFile, token.toStdString(), &problem)) {
+    portal::Log(QStringLiteral("cannot keep the portal's restore token: ") +
+                QString::fromStdString(problem));
   }
-  ::close(fd);
 }
 
-QDBusMessage Call(const QString& interface, const QString& method, const QVariantList& arguments) {
-  QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, interface, method);
-  message.setArguments(arguments);
-  return QDBusConnection::sessionBus().call(message);
-}
+void RemoveRestoreToken() { RemoveStateFile(kRestoreTokenFile); }
 
 std::pair<double, double> Pair(const QVariant& value) {
   int a = 0, b = 0;
@@ -80,65 +83,141 @@ std::pair<double, double> Pair(const QVariant& value) {
   return {a, b};
 }
 
+// The monitors in the compositor's layout, the primary first.
+std::vector<Rect> LayoutMonitors() {
+  const Rect primary = PrimaryQtScreen();
+  std::vector<Rect> monitors = QtScreenBounds();
+  for (Rect& monitor : monitors) monitor.x += primary.x, monitor.y += primary.y;
+  return monitors;
+}
+
+bool Contains(const Rect& r, double x, double y) {
+  return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
+}
+
 }  // namespace
 
 PortalRemoteDesktop::PortalRemoteDesktop(std::function<void()> on_closed,
                                          std::function<bool()> input_stopped)
-    : on_closed_(std::move(on_closed)), input_stopped_(std::move(input_stopped)) {}
+    : on_closed_(std::move(on_closed)), input_stopped_(std::move(input_stopped)) {
+  deadline_.setSingleShot(true);
+  connect(&deadline_, &QTimer::timeout, this, [this] {
+    Fail(QStringLiteral("the desktop did not answer %1 in time; the next check asks again")
+             .arg(request_method_));
+  });
+}
 
 PortalRemoteDesktop::~PortalRemoteDesktop() { Stop(); }
 
+void PortalRemoteDesktop::Await(const QDBusMessage& call,
+                                std::function<void(const QDBusMessage&)> then, int timeout_ms) {
+  auto* watcher = new QDBusPendingCallWatcher(
+      QDBusConnection::sessionBus().asyncCall(call, timeout_ms), this);
+  connect(watcher, &QDBusPendingCallWatcher::finished, this,
+          [this, watcher, generation = generation_, then = std::move(then)] {
+            watcher->deleteLater();
+            if (generation == generation_) then(watcher->reply());
+          });
+}
+
 void PortalRemoteDesktop::Start() {
-  if (state_ != State::kIdle) return;
+  if (state_ != State::kIdle || version_ == 0) return;
+  retried_ = false;
   declined_ = false;
-  if (version_ < 0) {
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(
-        QDBusMessage::createMethodCall(kService, kPath,
-                                       QStringLiteral("org.freedesktop.DBus.Properties"),
-                                       QStringLiteral("Get"))
-        << kRemoteDesktop << QStringLiteral("version"));
-    version_ =
-        reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
-            ? static_cast<int>(reply.arguments().first().value<QDBusVariant>().variant().toUInt())
-            : 0;
+  if (version_ > 0) {
+    Create();
+    return;
+  }
+  state_ = State::kProbing;
+  Await(portal::VersionCall(kRemoteDesktop), [this](const QDBusMessage& reply) {
+    if (reply.errorName() == QStringLiteral("org.freedesktop.DBus.Error.NoReply")) {
+      state_ = State::kIdle;  // the next check asks again
+      portal::Log(QStringLiteral("the desktop portal does not answer: ") + reply.errorMessage());
+      return;
+    }
+    version_ = portal::VersionFrom(reply);
     if (version_ == 0) {
+      state_ = State::kIdle;
       portal::Log(
           QStringLiteral("this desktop offers no RemoteDesktop portal (%1); remote input is not "
                          "possible on it")
               .arg(reply.errorMessage()));
+    } else if (portal::ClaimRegistration()) {
+      Await(portal::RegisterCall(), [this](const QDBusMessage& registered) {
+        // Portals before 1.19 have no registry and take the app id from elsewhere.
+        if (registered.type() == QDBusMessage::ErrorMessage &&
+            !registered.errorName().startsWith(QStringLiteral("org.freedesktop.DBus.Error.Unknown"))) {
+          portal::Log(QStringLiteral("the portal did not take the program's app id: ") +
+                      registered.errorMessage());
+        }
+        Create();
+      });
+    } else {
+      Create();
     }
-  }
-  if (version_ == 0) return;
+  }, kStartupTimeoutMs);
+}
+
+void PortalRemoteDesktop::Create() {
   state_ = State::kCreating;
+  sent_token_ = false;
   Request(kRemoteDesktop, QStringLiteral("CreateSession"), {},
           {{QStringLiteral("session_handle_token"),
             QStringLiteral("mv%1_%2").arg(getpid()).arg(++request_serial_)}});
 }
 
-void PortalRemoteDesktop::Request(const QString& interface, const QString& method,
-                                  QVariantList arguments, QVariantMap options) {
+void PortalRemoteDesktop::ListenAt(const QString& request_path) {
   QDBusConnection bus = QDBusConnection::sessionBus();
-  const QString token = QStringLiteral("mv%1_%2").arg(getpid()).arg(++request_serial_);
-  options.insert(QStringLiteral("handle_token"), token);
-  // Listening before calling; only the portal's own signals count.
-  request_path_ = portal::RequestPath(token);
-  bus.connect(kService, request_path_, kRequest, QStringLiteral("Response"), this,
-              SLOT(OnResponse(uint, QVariantMap)));
-  arguments.append(options);
-  const QDBusMessage reply = Call(interface, method, arguments);
-  if (reply.type() != QDBusMessage::ReplyMessage) {
-    Fail(method + QStringLiteral(" failed: ") + reply.errorMessage());
+  if (!request_path_.isEmpty()) {
+    bus.disconnect(kService, request_path_, kRequest, QStringLiteral("Response"), this,
+                   SLOT(OnResponse(uint, QVariantMap)));
+  }
+  request_path_ = request_path;
+  // Only the portal's own signals count.
+  if (!request_path_.isEmpty()) {
+    bus.connect(kService, request_path_, kRequest, QStringLiteral("Response"), this,
+                SLOT(OnResponse(uint, QVariantMap)));
   }
 }
 
+void PortalRemoteDesktop::Request(const QString& interface, const QString& method,
+                                  QVariantList arguments, QVariantMap options) {
+  const QString token = QStringLiteral("mv%1_%2").arg(getpid()).arg(++request_serial_);
+  options.insert(QStringLiteral("handle_token"), token);
+  // Listening before calling: the answer may come before the call returns.
+  ListenAt(portal::RequestPath(token));
+  request_method_ = method;
+  arguments.append(options);
+  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, interface, method);
+  call.setArguments(arguments);
+  deadline_.start(method == QStringLiteral("Start") ? kDialogDeadline : kRequestDeadline);
+  ++generation_;
+  Await(call, [this, method](const QDBusMessage& reply) {
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+      Retry(method + QStringLiteral(" failed: ") + reply.errorMessage());
+      return;
+    }
+    const QString handle = reply.arguments().value(0).value<QDBusObjectPath>().path();
+    if (!request_path_.isEmpty() && !handle.isEmpty() && handle != request_path_) {
+      portal::Log(QStringLiteral("the portal answers %1 at %2, not where expected").arg(method, handle));
+      ListenAt(handle);
+    }
+  });
+}
+
 void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) {
-  QDBusConnection::sessionBus().disconnect(kService, request_path_, kRequest,
-                                           QStringLiteral("Response"), this,
-                                           SLOT(OnResponse(uint, QVariantMap)));
-  request_path_.clear();
+  deadline_.stop();
+  ++generation_;  // the call's own answer is of no interest any more
+  ListenAt({});
   declined_ = response == kResponseCancelled;
+  if (declined_) {
+    Fail(QStringLiteral("the remote desktop session was declined (answer 1, cancelled)"));
+    return;
+  }
   if (response != 0) {
-    Fail(QStringLiteral("the remote desktop session was not allowed (answer %1)").arg(response));
+    Retry(QStringLiteral("the desktop could not go on with %1 (answer %2, error)")
+              .arg(request_method_)
+              .arg(response));
     return;
   }
   switch (state_) {
@@ -156,6 +235,7 @@ void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) 
         options.insert(QStringLiteral("persist_mode"), kPersistUntilRevoked);
         if (const QString token = ReadRestoreToken(); !token.isEmpty()) {
           options.insert(QStringLiteral("restore_token"), token);
+          sent_token_ = true;
         }
       }
       Request(kRemoteDesktop, QStringLiteral("SelectDevices"), {QVariant::fromValue(session_)},
@@ -163,10 +243,13 @@ void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) 
       break;
     }
     case State::kSelectingDevices:
-      state_ = State::kSelectingSources;
-      Request(kScreenCast, QStringLiteral("SelectSources"), {QVariant::fromValue(session_)},
-              {{QStringLiteral("types"), kSourceMonitor}, {QStringLiteral("multiple"), true}});
-      break;
+      if (with_screen_cast_) {
+        state_ = State::kSelectingSources;
+        Request(kScreenCast, QStringLiteral("SelectSources"), {QVariant::fromValue(session_)},
+                {{QStringLiteral("types"), kSourceMonitor}, {QStringLiteral("multiple"), true}});
+        break;
+      }
+      [[fallthrough]];
     case State::kSelectingSources:
       state_ = State::kStarting;
       Request(kRemoteDesktop, QStringLiteral("Start"), {QVariant::fromValue(session_), QString()},
@@ -176,111 +259,181 @@ void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) 
       TakeStartResults(results);
       break;
     case State::kIdle:
+    case State::kProbing:
     case State::kStarted:
       break;
   }
 }
 
 void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
-  streams_.clear();
+  std::vector<portal::StreamGeometry> geometry;
+  std::vector<uint> nodes;
   const QVariant streams = results.value(QStringLiteral("streams"));
   if (streams.canConvert<QDBusArgument>()) {
     const QDBusArgument argument = streams.value<QDBusArgument>();
     argument.beginArray();
     while (!argument.atEnd()) {
-      Stream stream;
+      uint node = 0;
       QVariantMap properties;
       argument.beginStructure();
-      argument >> stream.node >> properties;
+      argument >> node >> properties;
       argument.endStructure();
-      std::tie(stream.x, stream.y) = Pair(properties.value(QStringLiteral("position")));
-      std::tie(stream.width, stream.height) = Pair(properties.value(QStringLiteral("size")));
-      if (stream.width > 0 && stream.height > 0) streams_.push_back(stream);
+      portal::StreamGeometry stream;
+      stream.has_position = properties.contains(QStringLiteral("position"));
+      std::tie(stream.rect.x, stream.rect.y) = Pair(properties.value(QStringLiteral("position")));
+      std::tie(stream.rect.width, stream.rect.height) =
+          Pair(properties.value(QStringLiteral("size")));
+      if (stream.rect.width > 0 && stream.rect.height > 0) {
+        geometry.push_back(stream);
+        nodes.push_back(node);
+      }
     }
     argument.endArray();
   }
   const uint devices = results.value(QStringLiteral("devices")).toUInt();
-  if ((devices & (kDeviceKeyboard | kDevicePointer)) != (kDeviceKeyboard | kDevicePointer) ||
-      streams_.empty()) {
-    Fail(QStringLiteral("the desktop granted no pointer and keyboard on its monitors"));
+  if ((devices & (kDeviceKeyboard | kDevicePointer)) != (kDeviceKeyboard | kDevicePointer)) {
+    Fail(QStringLiteral("the desktop granted no pointer and keyboard"));
     return;
   }
-  if (const QString token = results.value(QStringLiteral("restore_token")).toString();
-      version_ >= 2 && !token.isEmpty()) {
-    WriteRestoreToken(token);
+  streams_.clear();
+  std::string problem;
+  if (geometry.empty()) {
+    portal::Log(QStringLiteral("no screen cast: the pointer is placed by relative motion"));
+  } else if (const auto placed = portal::PlaceStreams(geometry, LayoutMonitors(), &problem)) {
+    for (size_t i = 0; i < nodes.size(); ++i) {
+      const Rect& r = (*placed)[i];
+      streams_.push_back({nodes[i], r.x, r.y, r.width, r.height});
+    }
+  } else {
+    portal::Log(QStringLiteral("the screen cast's streams cannot be told apart (%1): the pointer "
+                               "is placed by relative motion")
+                    .arg(QString::fromStdString(problem)));
+  }
+  if (version_ >= 2) {
+    // Each token restores one session: keep the new one, or none.
+    if (const QString token = results.value(QStringLiteral("restore_token")).toString();
+        !token.isEmpty()) {
+      WriteRestoreToken(token);
+    } else {
+      RemoveRestoreToken();
+    }
   }
   state_ = State::kStarted;
+  retried_ = false;
   notify_failed_ = false;
   // Mutter makes the session's virtual keyboard on its first key and loses
   // the keys that come before it is ready: a lone Shift makes it now.
-  Keysym(kKeysymShiftL, true);
-  Keysym(kKeysymShiftL, false);
-  portal::Log(
-      QStringLiteral("remote desktop session started on %1 monitor(s)").arg(streams_.size()));
+  if (Keysym(kKeysymShiftL, true)) Keysym(kKeysymShiftL, false);
+  if (IsStarted()) {
+    portal::Log(
+        QStringLiteral("remote desktop session started on %1 monitor(s)").arg(streams_.size()));
+  }
 }
 
 void PortalRemoteDesktop::OnSessionClosed() {
+  EndedByDesktop(QStringLiteral("the desktop closed the remote desktop session"));
+}
+
+void PortalRemoteDesktop::EndedByDesktop(const QString& why) {
   const bool was_started = IsStarted();
   QDBusConnection::sessionBus().disconnect(kService, session_.path(), kSession,
                                            QStringLiteral("Closed"), this, SLOT(OnSessionClosed()));
   session_ = {};
-  Fail(QStringLiteral("the desktop closed the remote desktop session"));
+  Fail(why);
   if (was_started && on_closed_) on_closed_();
+}
+
+void PortalRemoteDesktop::Retry(const QString& why) {
+  portal::Log(why);
+  const bool starting = state_ == State::kStarting;
+  const bool sent_token = sent_token_;
+  Stop();
+  if (sent_token) {
+    portal::Log(QStringLiteral("asking again without the remembered permission"));
+    RemoveRestoreToken();
+  } else if (!std::exchange(retried_, true)) {
+    portal::Log(QStringLiteral("asking once more"));
+  } else if (starting && with_screen_cast_) {
+    with_screen_cast_ = false;
+    portal::Log(QStringLiteral("the screen cast cannot start here: asking for the session without it"));
+  } else {
+    return;
+  }
+  Create();
 }
 
 void PortalRemoteDesktop::Fail(const QString& why) {
   portal::Log(why);
-  if (!request_path_.isEmpty()) {
-    QDBusConnection::sessionBus().disconnect(kService, request_path_, kRequest,
-                                             QStringLiteral("Response"), this,
-                                             SLOT(OnResponse(uint, QVariantMap)));
-    request_path_.clear();
-  }
   Stop();
 }
 
 void PortalRemoteDesktop::Stop() {
   state_ = State::kIdle;
+  ++generation_;
+  deadline_.stop();
+  ListenAt({});
   streams_.clear();
-  has_position_ = false;
   if (session_.path().isEmpty()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
   bus.disconnect(kService, session_.path(), kSession, QStringLiteral("Closed"), this,
                  SLOT(OnSessionClosed()));
-  bus.call(
-      QDBusMessage::createMethodCall(kService, session_.path(), kSession, QStringLiteral("Close")),
-      QDBus::NoBlock);
+  bus.send(
+      QDBusMessage::createMethodCall(kService, session_.path(), kSession, QStringLiteral("Close")));
   session_ = {};
 }
 
-void PortalRemoteDesktop::Notify(const QString& method, const QVariantList& arguments) {
+bool PortalRemoteDesktop::Notify(const QString& method, const QVariantList& arguments) {
   QVariantList all{QVariant::fromValue(session_), QVariantMap()};
   all.append(arguments);
-  // Waiting for each answer keeps a flood of commands from piling up on the bus.
-  const QDBusMessage reply = Call(kRemoteDesktop, method, all);
-  if (reply.type() != QDBusMessage::ReplyMessage && !notify_failed_) {
-    notify_failed_ = true;  // once per session: a flood must not flood the log
-    portal::Log(method + QStringLiteral(" failed: ") + reply.errorMessage());
+  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kRemoteDesktop, method);
+  call.setArguments(all);
+  // Each answer is awaited: the portal may reorder calls in flight. The
+  // loop runs meanwhile, so the desktop closing the session is seen here.
+  QDBusPendingCallWatcher watcher(QDBusConnection::sessionBus().asyncCall(call, kNotifyTimeoutMs));
+  if (!watcher.isFinished()) {
+    QEventLoop loop;
+    connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+    loop.exec();
   }
+  if (!IsStarted()) return false;
+  if (!watcher.isError()) return true;
+  const QDBusError error = watcher.error();
+  if (portal::SessionGone(error.name().toStdString(), error.message().toStdString())) {
+    EndedByDesktop(method + QStringLiteral(" failed, the session is gone: ") + error.message());
+    return false;
+  }
+  if (!std::exchange(notify_failed_, true)) {  // once per session: a flood must not flood the log
+    portal::Log(method + QStringLiteral(" failed: ") + error.message());
+  }
+  return true;
+}
+
+bool PortalRemoteDesktop::MoveTo(double x, double y) {
+  // A point on no monitor moves nothing.
+  for (const Stream& stream : streams_) {
+    if (Contains({stream.x, stream.y, stream.width, stream.height}, x, y)) {
+      return Notify(QStringLiteral("NotifyPointerMotionAbsolute"),
+                    {stream.node, x - stream.x, y - stream.y});
+    }
+  }
+  if (!streams_.empty()) return true;
+  const std::vector<Rect> monitors = LayoutMonitors();
+  if (std::none_of(monitors.begin(), monitors.end(),
+                   [&](const Rect& m) { return Contains(m, x, y); })) {
+    return true;
+  }
+  double left = x, top = y;
+  for (const Rect& m : monitors) left = std::min(left, m.x), top = std::min(top, m.y);
+  return Notify(QStringLiteral("NotifyPointerMotion"), {-kFarAway, -kFarAway}) &&
+         Notify(QStringLiteral("NotifyPointerMotion"), {x - left, y - top});
 }
 
 void PortalRemoteDesktop::PostMouse(const MouseEvent& event, double x, double y) {
   if (!IsStarted()) return;
-  // A point on no monitor moves nothing; a button still goes where the
+  // Every event moves first, so that a button lands where it was sent also
+  // after the local pointer moved; off the monitors it goes where the
   // pointer is, so that no press is left without its release.
-  if (!has_position_ || x != last_x_ || y != last_y_) {
-    for (const Stream& stream : streams_) {
-      if (x >= stream.x && x < stream.x + stream.width && y >= stream.y &&
-          y < stream.y + stream.height) {
-        Notify(QStringLiteral("NotifyPointerMotionAbsolute"),
-               {stream.node, x - stream.x, y - stream.y});
-        has_position_ = true;
-        last_x_ = x;
-        last_y_ = y;
-        break;
-      }
-    }
-  }
+  if (!MoveTo(x, y)) return;
   int button = 0;
   uint pressed = 0;
   switch (event.type) {
@@ -300,6 +453,8 @@ void PortalRemoteDesktop::PostMouse(const MouseEvent& event, double x, double y)
     case MouseEventType::kLeftMouseDragged:
       return;
   }
+  // The stop may have come while the motion was answered.
+  if (pressed && input_stopped_()) return;
   Notify(QStringLiteral("NotifyPointerButton"), {button, pressed});
 }
 
@@ -309,8 +464,21 @@ void PortalRemoteDesktop::ReleaseButton(MouseButton button) {
          {button == MouseButton::kLeft ? kButtonLeft : kButtonRight, uint{0}});
 }
 
-void PortalRemoteDesktop::Keysym(uint32_t keysym, bool down) {
-  Notify(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<int>(keysym), uint{down}});
+bool PortalRemoteDesktop::Keysym(uint32_t keysym, bool down) {
+  return Notify(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<int>(keysym), uint{down}});
+}
+
+bool PortalRemoteDesktop::Stroke(const std::vector<uint32_t>& keys) {
+  // Each press waits for the stop, which may come while a call is answered;
+  // what was pressed is always released.
+  size_t pressed = 0;
+  for (; pressed < keys.size() && !input_stopped_(); ++pressed) {
+    if (!Keysym(keys[pressed], true)) return false;
+  }
+  while (pressed > 0) {
+    if (!Keysym(keys[--pressed], false)) return false;
+  }
+  return !input_stopped_();
 }
 
 void PortalRemoteDesktop::PostKeyboard(const KeyboardEvent& event) {
@@ -320,26 +488,21 @@ void PortalRemoteDesktop::PostKeyboard(const KeyboardEvent& event) {
     // The compositor finds the key and level of each keysym on the current
     // layout; one the layout lacks is dropped there, never replaced.
     for (char32_t c : DecodeUtf16(event.units)) {
-      if (input_stopped_()) return;
-      if (const uint32_t keysym = KeysymForCodePoint(c)) {
-        Keysym(keysym, true);
-        Keysym(keysym, false);
-      }
+      const uint32_t keysym = KeysymForCodePoint(c);
+      if (keysym != 0 && !Stroke({keysym})) return;
     }
     return;
   }
   const uint32_t keysym = KeysymForKeyCode(event.key_code);
   if (keysym == 0) return;
   const uint64_t flags = event.has_flags ? event.flags : 0;
-  std::vector<uint32_t> modifiers;
+  std::vector<uint32_t> keys;
   // Desktop shortcuts here use Control where the protocol's flags say
   // Command or Option.
-  if (flags & (kEventFlagCommand | kEventFlagAlternate)) modifiers.push_back(kKeysymControlL);
-  if (flags & kEventFlagShift) modifiers.push_back(kKeysymShiftL);
-  for (uint32_t modifier : modifiers) Keysym(modifier, true);
-  Keysym(keysym, true);
-  Keysym(keysym, false);
-  for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it) Keysym(*it, false);
+  if (flags & (kEventFlagCommand | kEventFlagAlternate)) keys.push_back(kKeysymControlL);
+  if (flags & kEventFlagShift) keys.push_back(kKeysymShiftL);
+  keys.push_back(keysym);
+  Stroke(keys);
 }
 
 }  // namespace mv

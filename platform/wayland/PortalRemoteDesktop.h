@@ -1,20 +1,27 @@
 // Pointer and keyboard input on Wayland desktops through the XDG desktop
 // portal's RemoteDesktop interface, combined with a ScreenCast of every
-// monitor so that pointer positions can be absolute.
+// monitor so that pointer positions can be absolute; where the screen cast
+// cannot start (KWin 6 without OpenGL) or its streams cannot be placed, the
+// pointer is placed by relative motion from the layout's top-left corner.
 //
 // The desktop asks the user in its own dialog when the session starts; until
 // the user has accepted, nothing is posted. Everything runs on the thread of
-// the Qt event loop.
+// the Qt event loop, and no call holds that loop: requests are answered
+// asynchronously, and each input call waits for its answer (the portal
+// would reorder keys in flight) in a nested loop, with a short timeout.
 #pragma once
 
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QVariantMap>
 #include <functional>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/wayland/Portal.h"
 
 namespace mv {
 
@@ -48,34 +55,61 @@ class PortalRemoteDesktop final : public QObject {
   void OnSessionClosed();
 
  private:
-  enum class State { kIdle, kCreating, kSelectingDevices, kSelectingSources, kStarting, kStarted };
+  enum class State {
+    kIdle,
+    kProbing,  // reading the interface's version, naming the program
+    kCreating,
+    kSelectingDevices,
+    kSelectingSources,
+    kStarting,
+    kStarted
+  };
   struct Stream {
     uint node = 0;
     double x = 0, y = 0, width = 0, height = 0;
   };
 
+  // Calls `call` without waiting; `then` gets its answer unless a newer
+  // call or Stop() came in between.
+  void Await(const QDBusMessage& call, std::function<void(const QDBusMessage&)> then,
+             int timeout_ms = portal::kCallTimeoutMs);
+  void Create();
   // Calls a portal request method; its answer arrives in OnResponse.
   void Request(const QString& interface, const QString& method, QVariantList arguments,
                QVariantMap options);
+  void ListenAt(const QString& request_path);
+  // A request failed or answered 2: again once, without a restore token
+  // that was sent, or without the screen cast when it cannot start.
+  void Retry(const QString& why);
   void Fail(const QString& why);
+  // The desktop ended a started session: input stops as on a hot-key press.
+  void EndedByDesktop(const QString& why);
   void Stop();
   void TakeStartResults(const QVariantMap& results);
-  void Notify(const QString& method, const QVariantList& arguments);
-  void Keysym(uint32_t keysym, bool down);
+  // False once the session is gone, also when it went during the wait.
+  bool Notify(const QString& method, const QVariantList& arguments);
+  bool Keysym(uint32_t keysym, bool down);
+  // Presses `keys` in order, then releases them; false once input stopped
+  // or the session is gone.
+  bool Stroke(const std::vector<uint32_t>& keys);
+  bool MoveTo(double x, double y);
 
   std::function<void()> on_closed_;
   std::function<bool()> input_stopped_;
   State state_ = State::kIdle;
   int version_ = -1;  // of the RemoteDesktop interface; 0: none on this desktop
   QString request_path_;
+  QString request_method_;
+  QTimer deadline_;  // for the answer to request_path_
   QDBusObjectPath session_;
-  std::vector<Stream> streams_;
+  std::vector<Stream> streams_;  // none: the pointer moves by relative motion
   uint request_serial_ = 0;
+  uint generation_ = 0;  // of the request whose call is awaited; Stop() moves on
+  bool retried_ = false;
+  bool sent_token_ = false;
+  bool with_screen_cast_ = true;  // false once it could not start on this desktop
   bool notify_failed_ = false;
   bool declined_ = false;
-  bool has_position_ = false;  // the last motion sent, to skip repeating it
-  double last_x_ = 0;
-  double last_y_ = 0;
 };
 
 }  // namespace mv
