@@ -5,6 +5,7 @@
 // text can break or forge, written only to a private regular file.
 #include <gmock/gmock.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "app/AppDelegate.h"
 #include "app/LaunchUrl.h"
 #include "base/Log.h"
+#include "platform/StateFile.h"
 #include "platform/fake/FakePlatform.h"
 #include "transport/Json.h"
 
@@ -191,26 +193,82 @@ TEST_F(AppTest, LogIsAPrivateRegularFileWithOneEscapedLinePerMessage) {
     EXPECT_EQ(platform_.SystemLogLines().back(), logged);
     file += "D  " + logged + "\n";
   }
-  const std::string path = root_ + "/state/MorrowvaneHelper/MorrowvaneHelper.log", other = root_ + "/other";
+  const std::string path = root_ + "/state/MorrowvaneHelper/MorrowvaneHelper.log";
   ASSERT_EQ(LogFilePath(), path);
   EXPECT_EQ(std::regex_replace(Read(path), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000  )"), "D  "), file);
   EXPECT_EQ(Mode(root_ + "/state"), 0700u);
   EXPECT_EQ(Mode(root_ + "/state/MorrowvaneHelper"), 0700u);
-  // Never written through a link nor to a FIFO (that would block); a loose mode is mended.
+}
+
+TEST_F(AppTest, PrivateFilesTakeOnlyARegularFileOfTheUserAndAreReplacedWhole) {
+  const std::string folder = root_ + "/state/MorrowvaneHelper", other = root_ + "/other";
+  const std::string log = folder + "/MorrowvaneHelper.log", state = folder + "/token";
   std::ofstream(other) << "other\n";
-  std::filesystem::remove(path);
-  std::filesystem::create_symlink(other, path);
-  MVLogWrite("line");
-  std::filesystem::remove(path);
-  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  MVLogWrite("line");
-  std::filesystem::remove(path);
-  std::ofstream(path) << "old\n";
-  chmod(path.c_str(), 0644);
-  MVLogWrite("line");
-  EXPECT_EQ(Read(other), "other\n");
-  EXPECT_THAT(Read(path), ::testing::MatchesRegex("old\n.*  line\n"));
-  EXPECT_EQ(Mode(path), 0600u);
+  // What lies at both paths; whether the log appends to it and the state file
+  // reads it. A link is never followed, a FIFO never blocks, a loose mode is mended.
+  struct Row {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    bool taken;
+  };
+  const Row rows[] = {
+      {"a symlink", [&](const std::string& p) { std::filesystem::create_symlink(other, p); }, false},
+      {"a FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, false},
+      {"a folder", [](const std::string& p) { std::filesystem::create_directory(p); }, false},
+      // Only root can give a file away; for anyone else it stays theirs.
+      {"another user's file", [](const std::string& p) {
+         std::ofstream(p) << "old\n";
+         if (geteuid() == 0) {
+           ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
+         }
+       }, geteuid() != 0},
+      {"a readable file", [](const std::string& p) { std::ofstream(p) << "old\n"; chmod(p.c_str(), 0644); }, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    row.make(log);
+    row.make(state);
+    MVLogWrite("line");
+    std::string problem;
+    const auto read = ReadStateFile("token", 100, &problem);
+    EXPECT_EQ(read.has_value(), row.taken);
+    EXPECT_EQ(problem.empty(), row.taken);
+    if (row.taken) {
+      EXPECT_THAT(Read(log), ::testing::MatchesRegex("old\n.*  line\n"));
+      EXPECT_EQ(Mode(log), 0600u);
+      EXPECT_EQ(read, "old\n");
+    }
+    EXPECT_EQ(Read(other), "other\n");
+  }
+  // Written whole through a temporary file: a reader of the old file keeps it,
+  // no temporary file stays, the folders are made private.
+  std::filesystem::remove_all(root_ + "/state");
+  std::string problem = "stale";
+  EXPECT_EQ(ReadStateFile("token", 100, &problem), std::nullopt);
+  EXPECT_EQ(problem, "");
+  ASSERT_TRUE(WriteStateFile("token", "first"));
+  EXPECT_EQ(Mode(root_ + "/state"), 0700u);
+  EXPECT_EQ(Mode(folder), 0700u);
+  std::ifstream old_reader(state);
+  ASSERT_TRUE(WriteStateFile("token", "second"));
+  EXPECT_EQ(Read(state), "second");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old_reader), {}), "first");
+  EXPECT_EQ(Mode(state), 0600u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+  EXPECT_EQ(ReadStateFile("token", 5, &problem), std::nullopt);
+  EXPECT_EQ(problem, "larger than 5 bytes");
+  EXPECT_FALSE(WriteStateFile("../escape", "x"));
+  EXPECT_TRUE(RemoveStateFile("token"));
+  EXPECT_FALSE(std::filesystem::exists(state));
+  // A relative XDG_STATE_HOME is not a state home: the one under HOME is.
+  const std::string home = std::getenv("HOME");
+  setenv("XDG_STATE_HOME", "relative/state", 1);
+  setenv("HOME", root_.c_str(), 1);
+  EXPECT_EQ(StateFolder(), root_ + "/.local/state/MorrowvaneHelper");
+  EXPECT_EQ(LogFilePath(), root_ + "/.local/state/MorrowvaneHelper/MorrowvaneHelper.log");
+  setenv("HOME", home.c_str(), 1);
 }
 
 }  // namespace
