@@ -152,13 +152,15 @@ void AppDelegate::runPollLoop() {
     if (terminating_) return;
     if (code == kPollNothing) continue;
     if (code != kPollBatch) break;
+    // Its parsed document holds several times its text.
+    const size_t bytes = batch->text.capacity() + batch->doc.GetAllocator().Capacity();
     {
       std::lock_guard lock(pending_mutex_);
-      pending_batch_bytes_ += batch->text.size();
+      pending_batch_bytes_ += bytes;
     }
-    CurrentPlatform()->PostToMain([this, batch = std::move(batch)] {
+    CurrentPlatform()->PostToMain([this, bytes, batch = std::move(batch)] {
       handleBatch(batch->doc);
-      batchDone(batch->text.size());
+      batchDone(bytes);
     });
   }
   const char* reason = code == kPollError                   ? "error answer"
