@@ -1,6 +1,7 @@
 #include "base/Log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -83,6 +84,18 @@ std::string LogSafeText(std::string_view message) {
       i += 2;
       continue;
     }
+    // Line and paragraph separators and bidirectional controls split or
+    // reorder what a reader sees.
+    if (length == 3 && byte == 0xE2) {
+      const auto second = static_cast<unsigned char>(kept[i + 1]);
+      const auto third = static_cast<unsigned char>(kept[i + 2]);
+      if ((second == 0x80 && third >= 0xA8 && third <= 0xAE) ||
+          (second == 0x81 && third >= 0xA6 && third <= 0xA9)) {
+        for (size_t k = 0; k < 3; ++k) AppendHex(out, static_cast<unsigned char>(kept[i + k]));
+        i += 3;
+        continue;
+      }
+    }
     if (length > 1) {
       out.append(kept.substr(i, length));
       i += length;
@@ -119,7 +132,20 @@ void MVLogWrite(std::string_view raw_message) {
 
   std::lock_guard lock(FileMutex());
   std::string problem;
-  const int fd = OpenPrivateFile(path, O_WRONLY | O_APPEND | O_CREAT, &problem);
+  constexpr int kAppend = O_WRONLY | O_APPEND | O_CREAT;
+  int fd = OpenPrivateFile(path, kAppend, &problem);
+  struct stat st {};
+  if (fd >= 0 && fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) + line.size() > kMaxLogFileBytes) {
+    // The full file becomes the previous one (replacing whatever was at that
+    // name, never following it) and a new one starts.
+    close(fd);
+    fd = -1;
+    if (rename(path.c_str(), (path + ".1").c_str()) != 0) {
+      problem = std::strerror(errno);
+    } else {
+      fd = OpenPrivateFile(path, kAppend, &problem);
+    }
+  }
   if (fd < 0) {
     if (!problem.empty()) ReportSkippedFileOnce(path, problem);
     return;

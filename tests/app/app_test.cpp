@@ -11,6 +11,7 @@
 #include <fstream>
 #include <future>
 #include <regex>
+#include <sstream>
 
 #include "app/AppDelegate.h"
 #include "app/LaunchUrl.h"
@@ -185,6 +186,8 @@ TEST_F(AppTest, LogIsAPrivateRegularFileWithOneEscapedLinePerMessage) {
       {"two\nlines\r\t\x01\x7F", "two\\nlines\\r\\t\\x01\\x7F"},
       {"x\nMorrowvaneHelper: forged", "x\\nMorrowvaneHelper: forged"},
       {"caf\xC3\xA9 \xC2\x85 \xFF\xC3", "caf\xC3\xA9 \\xC2\\x85 \\xFF\\xC3"},
+      {"a\u2028b\u2029c\u202Ad\u202Ee\u2066f\u2069g\u2027\u202F\u2065",
+       "a\\xE2\\x80\\xA8b\\xE2\\x80\\xA9c\\xE2\\x80\\xAAd\\xE2\\x80\\xAEe\\xE2\\x81\\xA6f\\xE2\\x81\\xA9g\u2027\u202F\u2065"},
       {huge, std::string(kMaxLoggedBytes - 1, 'a') + " [cut at 4095 of 4101 bytes]"},
   };
   std::string file;
@@ -198,6 +201,23 @@ TEST_F(AppTest, LogIsAPrivateRegularFileWithOneEscapedLinePerMessage) {
   EXPECT_EQ(std::regex_replace(Read(path), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000  )"), "D  "), file);
   EXPECT_EQ(Mode(root_ + "/state"), 0700u);
   EXPECT_EQ(Mode(root_ + "/state/MorrowvaneHelper"), 0700u);
+  // Past the cap the file becomes the previous one (a link at that name is
+  // replaced, not followed) and the one before goes: the last lines stay,
+  // in order, in two files of at most the cap.
+  const std::string previous = path + ".1", other = root_ + "/other";
+  std::ofstream(other) << "other\n";
+  std::filesystem::create_symlink(other, previous);
+  const int count = 2 * kMaxLogFileBytes / 4000 + 100;
+  for (int i = 0; i < count; ++i) MVLogWrite(std::to_string(i) + std::string(3960, 'x'));
+  EXPECT_EQ(Read(other), "other\n");
+  std::istringstream kept(Read(previous) + Read(path));
+  std::vector<int> numbers;
+  for (std::string line; std::getline(kept, line);) numbers.push_back(std::stoi(line.substr(27)));
+  ASSERT_GT(numbers.size(), kMaxLogFileBytes / 4000);
+  for (size_t i = 0; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], count - int(numbers.size() - i)) << i;
+  EXPECT_LE(std::filesystem::file_size(path), kMaxLogFileBytes);
+  EXPECT_GT(std::filesystem::file_size(previous), kMaxLogFileBytes - 4000);
+  EXPECT_EQ(Mode(previous), 0600u);
 }
 
 TEST_F(AppTest, PrivateFilesTakeOnlyARegularFileOfTheUserAndAreReplacedWhole) {
