@@ -56,7 +56,8 @@ int FakePlatform::RunApplication(ApplicationDelegate& delegate) {
 }
 
 int FakePlatform::RunModalAlert(const AlertSpec& alert) {
-  std::string line = "alert " + alert.message_text + ": " + alert.informative_text;
+  std::string line = "alert " + (alert.title.empty() ? "" : "[" + alert.title + "] ") +
+                     alert.message_text + ": " + alert.informative_text;
   for (const std::string& button : alert.buttons) line += " [" + button + "]";
   Call(line);
   if (on_alert) on_alert(alert);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -139,7 +140,14 @@ TEST_F(AppTest, PollingWaitsWhileTooMuchBatchTextWaitsForTheMainThread) {
   session.delegate.ApplicationWillFinishLaunching();
   session.delegate.ApplicationDidFinishLaunching();
   auto worker = std::async(std::launch::async, [&] { session.platform.RunWorkerItems(); });
-  while (worker.wait_for(std::chrono::seconds(0)) != std::future_status::ready) session.platform.RunMainQueue();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (worker.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+    session.platform.RunMainQueue();
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the poll loop never ended";
+      session.delegate.ApplicationWillTerminate();  // lets the worker go
+    }
+  }
   session.platform.RunMainQueue();  // the termination the end of the polls asked for
   EXPECT_EQ(session.platform.calls,
             Start({"poll", kVersionPost, "poll", kVersionPost, "poll", kVersionPost, "poll", "terminate"}));
@@ -212,7 +220,9 @@ TEST_F(AppTest, LogIsAPrivateRegularFileWithOneEscapedLinePerMessage) {
   EXPECT_EQ(Read(other), "other\n");
   std::istringstream kept(Read(previous) + Read(path));
   std::vector<int> numbers;
-  for (std::string line; std::getline(kept, line);) numbers.push_back(std::stoi(line.substr(27)));
+  for (std::string line; std::getline(kept, line);) {
+    std::from_chars(line.data() + std::min<size_t>(27, line.size()), line.data() + line.size(), numbers.emplace_back(-1));
+  }
   ASSERT_GT(numbers.size(), kMaxLogFileBytes / 4000);
   for (size_t i = 0; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], count - int(numbers.size() - i)) << i;
   EXPECT_LE(std::filesystem::file_size(path), kMaxLogFileBytes);
