@@ -81,6 +81,7 @@ class ServerFaults(harness.HelperCase):
                 ("nested beyond reason", [{"body": "[" * DEEP + "]" * DEEP}], 0, ERROR_ANSWER),
                 ("cut short", [{"body": version, "cut_after": 20}], 0, TRANSPORT_FAILED),
                 ("reset", [{"body": version, "reset_after": 20}], 0, TRANSPORT_FAILED),
+                ("silent for the idle limit", [{"stall": True}], 0, TRANSPORT_FAILED),
                 ("50 MB", [huge], 0, TRANSPORT_FAILED),
                 ("50 MB chunked", [dict(huge, chunked=True)], 0, TRANSPORT_FAILED),
                 ("replies never answered", [{"body": batch(*[{"cmd": "version"}] * 100)},
@@ -96,7 +97,10 @@ class ServerFaults(harness.HelperCase):
                 harness.wait_for("the first poll", lambda: session.requests()[1:])
                 baseline = harness.proc_status_kib(pid, "VmHWM")
                 session.raise_flag("baseline")
+                start = time.monotonic()
                 harness.wait_for("the close notice", lambda: CLOSE_NOTICE in self.posts(session), 60)
+                if row == "silent for the idle limit":  # 30 s, not a tenth or ten times that
+                    self.assertGreater(time.monotonic() - start, 25)
                 peak = harness.proc_status_kib(pid, "VmHWM")
                 session.raise_flag("peak")
                 self.assertEnded(session)

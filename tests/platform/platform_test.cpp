@@ -435,15 +435,17 @@ TEST_F(QtPlatformTest, AnAlertHoldsBackTimersButNotTheHotKeyAndShowsServerTextPl
     if (!WaitFor([&] { return answered == 1; })) _exit(3);  // the alert stays: fail, never hang
   });
   std::string shown, title;
+  QString cut;
   QTimer::singleShot(0, [&] {  // in the dialog's own loop
     title = QApplication::activeModalWidget()->windowTitle().toStdString();
     for (QWidget* widget : QApplication::allWidgets()) {
       const auto* label = qobject_cast<QLabel*>(widget);
       if (label && label->text().startsWith("text")) shown = (label->textFormat() == Qt::PlainText ? "plain " : "rich ") + label->text().toStdString();
+      if (label && label->text().startsWith("Pick")) cut = label->text();
     }
   });
   // Bidirectional controls (an override, an isolate, a mark) have no effect.
-  const AlertSpec alert{"Pick", "text <h1>Big</h1><a href=\"file:///\">open</a> \u202Eabc\u2066d\u200F", {"A", "B"}, true,
+  const AlertSpec alert{"Pick" + std::string(70000, 'p'), "text <h1>Big</h1><a href=\"file:///\">open</a> \u202Eabc\u2066d\u200F", {"A", "B"}, true,
                         "From afar \u202E"};
   EXPECT_EQ(platform_->RunModalAlert(alert), 1001);
   answered = 1;
@@ -452,6 +454,7 @@ TEST_F(QtPlatformTest, AnAlertHoldsBackTimersButNotTheHotKeyAndShowsServerTextPl
   EXPECT_EQ(ticks_under_alert, 0) << "the timer fired under the alert";
   EXPECT_EQ(shown, "plain text <h1>Big</h1><a href=\"file:///\">open</a> \uFFFDabc\uFFFDd\uFFFD");
   EXPECT_EQ(title, "From afar \uFFFD");
+  EXPECT_EQ(cut, "Pick" + QString(64 * 1024 - 4, 'p') + QChar(0x2026)) << cut.size();
 }
 
 }  // namespace
