@@ -164,11 +164,14 @@ void AppDelegate::runPollLoop() {
     if (terminating_) return;
     if (code == kPollNothing) continue;
     if (code != kPollBatch) break;
+    // Its parsed document holds several times its text.
+    const size_t bytes = batch->text.capacity() + batch->doc.GetAllocator().Capacity();
     {
       std::lock_guard lock(pending_mutex_);
-      pending_batch_bytes_ += batch->text.size();
+      pending_batch_bytes_ += bytes;
     }
-    CurrentPlatform()->PostToMain([this, batch = std::move(batch)] { runBatch(batch, 0); });
+    CurrentPlatform()->PostToMain(
+        [this, bytes, batch = std::move(batch)] { runBatch(batch, 0, bytes); });
   }
   const char* reason = code == kPollError                   ? "error answer"
                        : longPoll()->lastPollTransportFailed() ? "transport failed"
@@ -179,17 +182,18 @@ void AppDelegate::runPollLoop() {
   CurrentPlatform()->PostToMain([this] { requestTermination(); });
 }
 
-void AppDelegate::runBatch(const std::shared_ptr<PollBatch>& batch, size_t first) {
+void AppDelegate::runBatch(const std::shared_ptr<PollBatch>& batch, size_t first, size_t bytes) {
   std::optional<size_t> next;
   if (!terminating_) {
     next = DispatchMultiInput(batch->doc, first, std::chrono::steady_clock::now() + kBatchSlice);
   }
   if (next) {
     // Ahead of later batches, once the loop has served what waits.
-    CurrentPlatform()->ContinueOnMain([this, batch, at = *next] { runBatch(batch, at); });
+    CurrentPlatform()->ContinueOnMain(
+        [this, batch, at = *next, bytes] { runBatch(batch, at, bytes); });
     return;
   }
-  batchDone(batch->text.size());
+  batchDone(bytes);
 }
 
 void AppDelegate::batchDone(size_t bytes) {

@@ -21,9 +21,9 @@ class AppDelegate : public ApplicationDelegate {
   // Makes the session's client for a server host; called once, after consent.
   using ClientFactory = std::function<std::shared_ptr<SessionClient>(const std::string& server)>;
 
-  // Batch text handed to the main thread and not yet run beyond which the
-  // worker stops polling until it drains.
-  static constexpr size_t kMaxPendingBatchBytes = 64 * 1024 * 1024;
+  // Memory of batches (text and parsed document) handed to the main thread
+  // and not yet run beyond which the worker stops polling until they ran.
+  static constexpr size_t kMaxPendingBatchBytes = 32 * 1024 * 1024;
 
   explicit AppDelegate(ClientFactory make_client,
                        size_t max_pending_batch_bytes = kMaxPendingBatchBytes);
@@ -58,8 +58,8 @@ class AppDelegate : public ApplicationDelegate {
  private:
   void runHandshake(const std::string& session_id);
   // The batch was parsed on the polling thread; runs it from `first` for a
-  // slice of time, then goes on from the main queue.
-  void runBatch(const std::shared_ptr<PollBatch>& batch, size_t first);
+  // slice of time, then goes on from the main queue. `bytes`: what it holds.
+  void runBatch(const std::shared_ptr<PollBatch>& batch, size_t first, size_t bytes);
   void batchDone(size_t bytes);
   void requestTermination();
 

@@ -1,7 +1,6 @@
 #include "base/Log.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,45 +13,13 @@
 #include <mutex>
 
 #include "platform/Platform.h"
+#include "platform/StateFile.h"
 #include "base/Utf8.h"
 
 namespace mv {
 namespace {
 
-constexpr std::string_view kFolderName = "MorrowvaneHelper";
 constexpr std::string_view kFileName = "MorrowvaneHelper.log";
-
-std::string StateHome() {
-  // XDG: a relative XDG_STATE_HOME is invalid and must be ignored.
-  if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/') return state;
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || home[0] == '\0') {
-    const passwd* pw = getpwuid(getuid());
-    home = pw ? pw->pw_dir : nullptr;
-  }
-  if (home == nullptr || home[0] == '\0') return {};
-  return std::string(home) + "/.local/state";
-}
-
-// Creates every missing folder of `path` with mode 0700, as the XDG base
-// directory convention asks for the state home.
-void MakeFolders(const std::string& path) {
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return;
-    if (slash == std::string::npos) return;
-  }
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
 
 std::mutex& FileMutex() {
   static std::mutex mutex;
@@ -67,33 +34,6 @@ void AppendHex(std::string& out, unsigned char byte) {
   out += kHex[byte & 0xF];
 }
 
-// Opens the log file for appending, creating it when missing. Only a regular
-// file of this user is written to: a symlink, a FIFO or a stranger's file at
-// the path would send the lines elsewhere or block the program.
-int OpenLogFile(const std::string& path, std::string* problem) {
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-  int fd = open(path.c_str(), kFlags);
-  if (fd < 0 && errno == ENOENT) {
-    MakeFolders(path.substr(0, path.rfind('/')));
-    fd = open(path.c_str(), kFlags | O_CREAT, 0600);
-  }
-  if (fd < 0) {
-    // A missing folder that cannot be made is not worth a word.
-    if (errno != ENOENT && errno != ENOTDIR) *problem = std::strerror(errno);
-    return -1;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-    *problem = "not a regular file of this user";
-  } else if ((st.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0) {
-    *problem = std::strerror(errno);
-  } else {
-    return fd;
-  }
-  close(fd);
-  return -1;
-}
-
 void ReportSkippedFileOnce(const std::string& path, const std::string& problem) {
   static std::atomic<bool> reported{false};
   if (reported.exchange(true)) return;
@@ -104,9 +44,9 @@ void ReportSkippedFileOnce(const std::string& path, const std::string& problem) 
 }  // namespace
 
 std::string LogFilePath() {
-  const std::string state = StateHome();
-  if (state.empty()) return {};
-  return state + "/" + std::string(kFolderName) + "/" + std::string(kFileName);
+  const std::string folder = StateFolder();
+  if (folder.empty()) return {};
+  return folder + "/" + std::string(kFileName);
 }
 
 std::string LogTimestamp() {
@@ -144,6 +84,18 @@ std::string LogSafeText(std::string_view message) {
       i += 2;
       continue;
     }
+    // Line and paragraph separators and bidirectional controls split or
+    // reorder what a reader sees.
+    if (length == 3 && byte == 0xE2) {
+      const auto second = static_cast<unsigned char>(kept[i + 1]);
+      const auto third = static_cast<unsigned char>(kept[i + 2]);
+      if ((second == 0x80 && third >= 0xA8 && third <= 0xAE) ||
+          (second == 0x81 && third >= 0xA6 && third <= 0xA9)) {
+        for (size_t k = 0; k < 3; ++k) AppendHex(out, static_cast<unsigned char>(kept[i + k]));
+        i += 3;
+        continue;
+      }
+    }
     if (length > 1) {
       out.append(kept.substr(i, length));
       i += length;
@@ -180,12 +132,26 @@ void MVLogWrite(std::string_view raw_message) {
 
   std::lock_guard lock(FileMutex());
   std::string problem;
-  const int fd = OpenLogFile(path, &problem);
+  constexpr int kAppend = O_WRONLY | O_APPEND | O_CREAT;
+  int fd = OpenPrivateFile(path, kAppend, &problem);
+  struct stat st {};
+  if (fd >= 0 && fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) + line.size() > kMaxLogFileBytes) {
+    // The full file becomes the previous one (replacing whatever was at that
+    // name, never following it) and a new one starts.
+    close(fd);
+    fd = -1;
+    if (rename(path.c_str(), (path + ".1").c_str()) != 0) {
+      problem = std::strerror(errno);
+    } else {
+      fd = OpenPrivateFile(path, kAppend, &problem);
+    }
+  }
   if (fd < 0) {
     if (!problem.empty()) ReportSkippedFileOnce(path, problem);
     return;
   }
-  WriteAll(fd, line);
+  // One write: a short one on a regular file means the disk is full.
+  (void)!write(fd, line.data(), line.size());
   close(fd);
 }
 

@@ -47,8 +47,11 @@ void CmdKeyboardChar(const rapidjson::Value& payload, rapidjson::Document&) {
 
 // Holds back the rest of the batch, and every later batch, until dismissed.
 void CmdMessageBox(const rapidjson::Value& payload, rapidjson::Document&) {
-  CurrentPlatform()->RunModalAlert({.message_text = JsonStr(payload, "caption", ""),
-                                    .informative_text = JsonStr(payload, "text", "")});
+  // Titled as the server's, so that it cannot pass for a question of the program.
+  CurrentPlatform()->RunModalAlert(
+      {.message_text = JsonStr(payload, "caption", ""),
+       .informative_text = JsonStr(payload, "text", ""),
+       .title = "Message from the remote participant \u2014 Morrowvane Remote Control Helper"});
 }
 
 void CmdQuit(const rapidjson::Value&, rapidjson::Document& reply) {

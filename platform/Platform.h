@@ -88,6 +88,7 @@ struct AlertSpec {
   std::string informative_text;
   std::vector<std::string> buttons;  // in order; none: the one default button
   bool use_app_icon = false;         // show the program's icon when it has one
+  std::string title;                 // the window title; empty: the program's name
   // Keys and clicks of its first second on screen are ignored: a key meant
   // for another window must not answer a dialog that took the focus.
   bool guard_stray_input = false;

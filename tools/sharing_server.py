@@ -28,6 +28,7 @@ STEP (JSON object; every member optional):
   "repeat": N          serve the next N requests of the kind with this step
   "wait_posts": N      first wait until N POSTs have been received in all (at most 30 s)
   "wait_flag": NAME    first wait until the file flag-NAME exists in --flag-dir (at most 60 s)
+  "until_flag": NAME   skipped (not served) once the file flag-NAME exists
   "delay": S           first wait S seconds
   "drop": true         close the connection without answering
   "stall": true|S      send nothing; hold until the client goes, S seconds pass or the
@@ -104,7 +105,13 @@ class State:
 
     def next_step(self, kind):
         with self.lock:
-            return self.steps[kind].pop(0) if self.steps[kind] else None
+            steps = self.steps[kind]
+            while steps and "until_flag" in steps[0] and self.flag_raised(steps[0]["until_flag"]):
+                steps.pop(0)
+            return steps.pop(0) if steps else None
+
+    def flag_raised(self, name):
+        return bool(self.flag_dir) and os.path.exists(os.path.join(self.flag_dir, "flag-" + name))
 
     def record(self, entry):
         with self.lock:

@@ -480,6 +480,7 @@ bool LongPoll::initSession(const std::string& session_id) {
 int LongPoll::poll(PollBatch* batch) {
   const std::optional<std::string> held = token();
   if (!held || held->empty()) return kPollError;
+  waitForReplyRoom();
   const std::optional<std::string> body = getBlocking(tokenQuery(*held));
   last_poll_failed_ = !body;
   return ClassifyPollText(body.value_or(std::string()), batch ? &batch->text : nullptr,
@@ -493,9 +494,30 @@ void LongPoll::postBodyAsync(const std::string& body) {
   if (!url) return;
   {
     std::lock_guard lock(queue_mutex_);
-    queue_.push_back({std::move(*url), body});
+    if (!reply_url_ || *reply_url_ != *url) reply_url_ = std::make_shared<const std::string>(std::move(*url));
+    queued_reply_bytes_ += queue_.emplace_back(PendingPost{reply_url_, body}).Bytes();
   }
   curl_multi_wakeup(curl_->async_multi);
+}
+
+void LongPoll::waitForReplyRoom() {
+  std::unique_lock lock(queue_mutex_);
+  if (queued_reply_bytes_ <= kMaxQueuedReplyBytes) return;
+  const std::string waiting = std::to_string(queued_reply_bytes_);
+  lock.unlock();
+  MVLogWrite("MorrowvaneHelper: " + waiting + " bytes of replies wait to be posted; polling paused");
+  lock.lock();
+  replies_drained_.wait(lock, [this] { return queued_reply_bytes_ <= kMaxQueuedReplyBytes || aborted_; });
+  lock.unlock();
+  MVLogWrite("MorrowvaneHelper: polling resumes");
+}
+
+void LongPoll::replyDone(size_t bytes) {
+  {
+    std::lock_guard lock(queue_mutex_);
+    queued_reply_bytes_ -= bytes;
+  }
+  replies_drained_.notify_all();
 }
 
 void LongPoll::close() {
@@ -511,7 +533,12 @@ void LongPoll::close() {
 }
 
 void LongPoll::abortRequests() {
-  aborted_ = true;
+  {
+    // A poll between its check of the flag and its wait sees it now.
+    std::lock_guard lock(queue_mutex_);
+    aborted_ = true;
+  }
+  replies_drained_.notify_all();
   curl_multi_wakeup(curl_->get_multi);
   curl_multi_wakeup(curl_->post_multi);
   curl_multi_wakeup(curl_->async_multi);
@@ -536,6 +563,7 @@ void LongPoll::postLoop() {
     curl_easy_getinfo(it->easy, CURLINFO_RESPONSE_CODE, &status);
     curl_multi_remove_handle(multi, it->easy);
     LogReplyOutcome(status, result, ErrorText(result, it->error, it->watch));
+    replyDone(it->request.Bytes());
     in_flight.erase(it);
   };
 
@@ -552,12 +580,13 @@ void LongPoll::postLoop() {
     while (!waiting.empty() && (aborted_ || in_flight.size() < kReplyConnections)) {
       AsyncPost& post = in_flight.emplace_back(std::move(waiting.front()));
       waiting.pop_front();
-      curl_->ConfigurePost(post.easy, transport_, post.watch, post.request.url, post.request.body);
+      curl_->ConfigurePost(post.easy, transport_, post.watch, *post.request.url, post.request.body);
       curl_easy_setopt(post.easy, CURLOPT_ERRORBUFFER, post.error);
       // The idle limit counts from the start of the request, not the wait.
       post.watch.Start();
       if (aborted_ || curl_multi_add_handle(multi, post.easy) != CURLM_OK) {
         LogReplyOutcome(0, CURLE_ABORTED_BY_CALLBACK, aborted_text);
+        replyDone(post.request.Bytes());
         in_flight.pop_back();
       }
     }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -53,6 +54,9 @@ class LongPoll : public SessionClient {
 
   // Body size beyond which a response counts as a transport failure.
   static constexpr size_t kMaxBodyBytes = 16 * 1024 * 1024;
+  // Replies waiting to be posted (or in flight) beyond which poll() waits
+  // until they drain: a server that takes no replies gets no new batches.
+  static constexpr size_t kMaxQueuedReplyBytes = 8 * 1024 * 1024;
 
   // `server`: the accepted host name, without scheme, port or path. Makes no
   // request.
@@ -86,13 +90,17 @@ class LongPoll : public SessionClient {
  private:
   struct Curl;  // libcurl handles, kept out of this header
   struct PendingPost {
-    std::string url;
+    std::shared_ptr<const std::string> url;  // one for all replies under a token
     std::string body;
+    size_t Bytes() const { return sizeof(PendingPost) + body.capacity(); }
   };
 
   std::optional<std::string> token() const;
   std::string tokenQuery(const std::string& token) const;
   void postLoop();
+  // Waits while too many reply bytes are queued, unless the client is aborted.
+  void waitForReplyRoom();
+  void replyDone(size_t bytes);
 
   const std::string _server;
   const TestTransport transport_;
@@ -108,6 +116,9 @@ class LongPoll : public SessionClient {
 
   std::mutex queue_mutex_;
   std::deque<PendingPost> queue_;
+  std::shared_ptr<const std::string> reply_url_;  // the last one queued
+  size_t queued_reply_bytes_ = 0;  // queued or in flight
+  std::condition_variable replies_drained_;
   bool stopping_ = false;
 
   std::unique_ptr<Curl> curl_;

@@ -81,7 +81,8 @@ int FakePlatform::RunApplication(ApplicationDelegate& delegate) {
 }
 
 int FakePlatform::RunModalAlert(const AlertSpec& alert) {
-  std::string line = "alert " + alert.message_text + ": " + alert.informative_text;
+  std::string line = "alert " + (alert.title.empty() ? "" : "[" + alert.title + "] ") +
+                     alert.message_text + ": " + alert.informative_text;
   if (alert.guard_stray_input) line += " (guarded)";
   for (const std::string& button : alert.buttons) line += " [" + button + "]";
   Call(line);

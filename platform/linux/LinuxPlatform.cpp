@@ -59,6 +59,15 @@ QString DisplayText(const std::string& text) {
   constexpr qsizetype kMaxShown = 64 * 1024;
   constexpr size_t kMaxBytes = 4 * kMaxShown;  // UTF-8 for at least kMaxShown characters
   QString shown = FromUtf8(text.substr(0, kMaxBytes));
+  // Bidirectional controls would reorder what the user reads: each shows as
+  // a replacement character instead.
+  for (QChar& c : shown) {
+    const char16_t u = c.unicode();
+    if (u == 0x061C || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E) ||
+        (u >= 0x2066 && u <= 0x2069)) {
+      c = QChar(QChar::ReplacementCharacter);
+    }
+  }
   if (shown.size() <= kMaxShown && text.size() <= kMaxBytes) return shown;
   qsizetype cut = std::min(shown.size(), kMaxShown);
   if (shown.at(cut - 1).isHighSurrogate()) --cut;
@@ -179,7 +188,13 @@ class LinuxPlatform final : public Platform {
     }
   }
 
-  void ClearClipboard() override { QGuiApplication::clipboard()->clear(QClipboard::Clipboard); }
+  // The text last selected (pasted with the middle button) is as readable
+  // as the clipboard, where the desktop has that selection.
+  void ClearClipboard() override {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->clear(QClipboard::Clipboard);
+    if (clipboard->supportsSelection()) clipboard->clear(QClipboard::Selection);
+  }
 
   std::unique_ptr<StatusIndicator> CreateStatusIndicator(const StatusIndicatorState& state,
                                                          std::function<void()> on_stop) override {
@@ -385,7 +400,8 @@ int LinuxPlatform::RunModalAlert(const AlertSpec& alert) {
   if (terminating_) return last_answer;
 
   QMessageBox box;
-  box.setWindowTitle(QGuiApplication::applicationDisplayName());
+  box.setWindowTitle(alert.title.empty() ? QGuiApplication::applicationDisplayName()
+                                          : DisplayText(alert.title));
   box.setText(DisplayText(alert.message_text));
   box.setInformativeText(DisplayText(alert.informative_text));
   // Texts from the server are shown as they are: markup is not rendered and

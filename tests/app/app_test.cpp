@@ -5,15 +5,19 @@
 // text can break or forge, written only to a private regular file.
 #include <gmock/gmock.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <regex>
+#include <sstream>
 
 #include "app/AppDelegate.h"
 #include "app/LaunchUrl.h"
 #include "base/Log.h"
+#include "platform/StateFile.h"
 #include "platform/fake/FakePlatform.h"
 #include "transport/Json.h"
 
@@ -137,7 +141,14 @@ TEST_F(AppTest, PollingWaitsWhileTooMuchBatchTextWaitsForTheMainThread) {
   session.delegate.ApplicationWillFinishLaunching();
   session.delegate.ApplicationDidFinishLaunching();
   auto worker = std::async(std::launch::async, [&] { session.platform.RunWorkerItems(); });
-  while (worker.wait_for(std::chrono::seconds(0)) != std::future_status::ready) session.platform.RunMainQueue();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (worker.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+    session.platform.RunMainQueue();
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the poll loop never ended";
+      session.delegate.ApplicationWillTerminate();  // lets the worker go
+    }
+  }
   session.platform.RunMainQueue();  // the termination the end of the polls asked for
   EXPECT_EQ(session.platform.calls,
             Start({"poll", kVersionPost, "poll", kVersionPost, "poll", kVersionPost, "poll", "terminate"}));
@@ -184,6 +195,8 @@ TEST_F(AppTest, LogIsAPrivateRegularFileWithOneEscapedLinePerMessage) {
       {"two\nlines\r\t\x01\x7F", "two\\nlines\\r\\t\\x01\\x7F"},
       {"x\nMorrowvaneHelper: forged", "x\\nMorrowvaneHelper: forged"},
       {"caf\xC3\xA9 \xC2\x85 \xFF\xC3", "caf\xC3\xA9 \\xC2\\x85 \\xFF\\xC3"},
+      {"a\u2028b\u2029c\u202Ad\u202Ee\u2066f\u2069g\u2027\u202F\u2065",
+       "a\\xE2\\x80\\xA8b\\xE2\\x80\\xA9c\\xE2\\x80\\xAAd\\xE2\\x80\\xAEe\\xE2\\x81\\xA6f\\xE2\\x81\\xA9g\u2027\u202F\u2065"},
       {huge, std::string(kMaxLoggedBytes - 1, 'a') + " [cut at 4095 of 4101 bytes]"},
   };
   std::string file;
@@ -192,26 +205,101 @@ TEST_F(AppTest, LogIsAPrivateRegularFileWithOneEscapedLinePerMessage) {
     EXPECT_EQ(platform_.SystemLogLines().back(), logged);
     file += "D  " + logged + "\n";
   }
-  const std::string path = root_ + "/state/MorrowvaneHelper/MorrowvaneHelper.log", other = root_ + "/other";
+  const std::string path = root_ + "/state/MorrowvaneHelper/MorrowvaneHelper.log";
   ASSERT_EQ(LogFilePath(), path);
   EXPECT_EQ(std::regex_replace(Read(path), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000  )"), "D  "), file);
   EXPECT_EQ(Mode(root_ + "/state"), 0700u);
   EXPECT_EQ(Mode(root_ + "/state/MorrowvaneHelper"), 0700u);
-  // Never written through a link nor to a FIFO (that would block); a loose mode is mended.
+  // Past the cap the file becomes the previous one (a link at that name is
+  // replaced, not followed) and the one before goes: the last lines stay,
+  // in order, in two files of at most the cap.
+  const std::string previous = path + ".1", other = root_ + "/other";
   std::ofstream(other) << "other\n";
-  std::filesystem::remove(path);
-  std::filesystem::create_symlink(other, path);
-  MVLogWrite("line");
-  std::filesystem::remove(path);
-  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  MVLogWrite("line");
-  std::filesystem::remove(path);
-  std::ofstream(path) << "old\n";
-  chmod(path.c_str(), 0644);
-  MVLogWrite("line");
+  std::filesystem::create_symlink(other, previous);
+  const int count = 2 * kMaxLogFileBytes / 4000 + 100;
+  for (int i = 0; i < count; ++i) MVLogWrite(std::to_string(i) + std::string(3960, 'x'));
   EXPECT_EQ(Read(other), "other\n");
-  EXPECT_THAT(Read(path), ::testing::MatchesRegex("old\n.*  line\n"));
-  EXPECT_EQ(Mode(path), 0600u);
+  std::istringstream kept(Read(previous) + Read(path));
+  std::vector<int> numbers;
+  for (std::string line; std::getline(kept, line);) {
+    std::from_chars(line.data() + std::min<size_t>(27, line.size()), line.data() + line.size(), numbers.emplace_back(-1));
+  }
+  ASSERT_GT(numbers.size(), kMaxLogFileBytes / 4000);
+  for (size_t i = 0; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], count - int(numbers.size() - i)) << i;
+  EXPECT_LE(std::filesystem::file_size(path), kMaxLogFileBytes);
+  EXPECT_GT(std::filesystem::file_size(previous), kMaxLogFileBytes - 4000);
+  EXPECT_EQ(Mode(previous), 0600u);
+}
+
+TEST_F(AppTest, PrivateFilesTakeOnlyARegularFileOfTheUserAndAreReplacedWhole) {
+  const std::string folder = root_ + "/state/MorrowvaneHelper", other = root_ + "/other";
+  const std::string log = folder + "/MorrowvaneHelper.log", state = folder + "/token";
+  std::ofstream(other) << "other\n";
+  // What lies at both paths; whether the log appends to it and the state file
+  // reads it. A link is never followed, a FIFO never blocks, a loose mode is mended.
+  struct Row {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    bool taken;
+  };
+  const Row rows[] = {
+      {"a symlink", [&](const std::string& p) { std::filesystem::create_symlink(other, p); }, false},
+      {"a FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, false},
+      {"a folder", [](const std::string& p) { std::filesystem::create_directory(p); }, false},
+      // Only root can give a file away; for anyone else it stays theirs.
+      {"another user's file", [](const std::string& p) {
+         std::ofstream(p) << "old\n";
+         if (geteuid() == 0) {
+           ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
+         }
+       }, geteuid() != 0},
+      {"a readable file", [](const std::string& p) { std::ofstream(p) << "old\n"; chmod(p.c_str(), 0644); }, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    row.make(log);
+    row.make(state);
+    MVLogWrite("line");
+    std::string problem;
+    const auto read = ReadStateFile("token", 100, &problem);
+    EXPECT_EQ(read.has_value(), row.taken);
+    EXPECT_EQ(problem.empty(), row.taken);
+    if (row.taken) {
+      EXPECT_THAT(Read(log), ::testing::MatchesRegex("old\n.*  line\n"));
+      EXPECT_EQ(Mode(log), 0600u);
+      EXPECT_EQ(read, "old\n");
+    }
+    EXPECT_EQ(Read(other), "other\n");
+  }
+  // Written whole through a temporary file: a reader of the old file keeps it,
+  // no temporary file stays, the folders are made private.
+  std::filesystem::remove_all(root_ + "/state");
+  std::string problem = "stale";
+  EXPECT_EQ(ReadStateFile("token", 100, &problem), std::nullopt);
+  EXPECT_EQ(problem, "");
+  ASSERT_TRUE(WriteStateFile("token", "first"));
+  EXPECT_EQ(Mode(root_ + "/state"), 0700u);
+  EXPECT_EQ(Mode(folder), 0700u);
+  std::ifstream old_reader(state);
+  ASSERT_TRUE(WriteStateFile("token", "second"));
+  EXPECT_EQ(Read(state), "second");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old_reader), {}), "first");
+  EXPECT_EQ(Mode(state), 0600u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+  EXPECT_EQ(ReadStateFile("token", 5, &problem), std::nullopt);
+  EXPECT_EQ(problem, "larger than 5 bytes");
+  EXPECT_FALSE(WriteStateFile("../escape", "x"));
+  EXPECT_TRUE(RemoveStateFile("token"));
+  EXPECT_FALSE(std::filesystem::exists(state));
+  // A relative XDG_STATE_HOME is not a state home: the one under HOME is.
+  const std::string home = std::getenv("HOME");
+  setenv("XDG_STATE_HOME", "relative/state", 1);
+  setenv("HOME", root_.c_str(), 1);
+  EXPECT_EQ(StateFolder(), root_ + "/.local/state/MorrowvaneHelper");
+  EXPECT_EQ(LogFilePath(), root_ + "/.local/state/MorrowvaneHelper/MorrowvaneHelper.log");
+  setenv("HOME", home.c_str(), 1);
 }
 
 }  // namespace

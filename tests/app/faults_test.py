@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 # A misbehaving sharing server and a long session against the real helper.
 # Usage: faults_test.py BINARY [unittest arguments, e.g. ServerFaults.test_bodies_it_cannot_use]
-# The soak's command count is MV_SOAK_COMMANDS (default 10000; the full run is 100000).
+# The soak's command count is MV_SOAK_COMMANDS (default 10000; the full run is 100000); the
+# reply flood's batch size and length are MV_FLOOD_COMMANDS and MV_FLOOD_SECONDS (default 100000
+# and 20; the full run is 350000 and 120).
 
 import collections
 import itertools
 import os
 import sys
+import time
 import unittest
 
 from e2e_test import CLOSE_NOTICE, ENDED, H, INITCHECK_OK, PROBE, VERSION_OK, batch, \
@@ -78,6 +81,7 @@ class ServerFaults(harness.HelperCase):
                 ("nested beyond reason", [{"body": "[" * DEEP + "]" * DEEP}], 0, ERROR_ANSWER),
                 ("cut short", [{"body": version, "cut_after": 20}], 0, TRANSPORT_FAILED),
                 ("reset", [{"body": version, "reset_after": 20}], 0, TRANSPORT_FAILED),
+                ("silent for the idle limit", [{"stall": True}], 0, TRANSPORT_FAILED),
                 ("50 MB", [huge], 0, TRANSPORT_FAILED),
                 ("50 MB chunked", [dict(huge, chunked=True)], 0, TRANSPORT_FAILED),
                 ("replies never answered", [{"body": batch(*[{"cmd": "version"}] * 100)},
@@ -93,7 +97,10 @@ class ServerFaults(harness.HelperCase):
                 harness.wait_for("the first poll", lambda: session.requests()[1:])
                 baseline = harness.proc_status_kib(pid, "VmHWM")
                 session.raise_flag("baseline")
+                start = time.monotonic()
                 harness.wait_for("the close notice", lambda: CLOSE_NOTICE in self.posts(session), 60)
+                if row == "silent for the idle limit":  # 30 s, not a tenth or ten times that
+                    self.assertGreater(time.monotonic() - start, 25)
                 peak = harness.proc_status_kib(pid, "VmHWM")
                 session.raise_flag("peak")
                 self.assertEnded(session)
@@ -137,6 +144,44 @@ class ServerFaults(harness.HelperCase):
         self.assertEqual(held.split(), ["keys", "buttons", "0"], "keys or buttons held")
         if not self.sanitized:
             self.assertLess((rss_end - rss_warm) / rss_warm, 0.15, (rss_warm, rss_end))
+
+    def test_reply_flood_pauses_polling_memory_and_log_bounded(self):
+        # Batches of versions, as many as it takes, while the server answers no
+        # reply: once the replies back up the helper stops polling, its memory
+        # and log folder stay bounded, and once the server answers again the
+        # replies drain and polling resumes.
+        count = int(os.environ.get("MV_FLOOD_COMMANDS", "100000"))
+        seconds = float(os.environ.get("MV_FLOOD_SECONDS", "20"))
+        flood = {"body": batch(*[{"cmd": "version"}] * count), "until_flag": "answer", "repeat": 50}
+        session = self.start({"poll": [flood, {"body": "close"}],
+                              "post": [{"wait_flag": "answer", "repeat": 1000}]})
+        pid, folder, seen = session.launch_pid(0), session.path("state", "MorrowvaneHelper"), []
+
+        def polls_reach(n):
+            seen.extend(r["type"] for r in session.records(follow=True) if r.get("type") in ("poll", "post"))
+            return seen.count("poll") >= n
+        harness.wait_for("the first replies", lambda: polls_reach(0) and "post" in seen, 60)
+        rss, end, halfway = [], time.monotonic() + seconds, None
+        while time.monotonic() < end:
+            rss.append(harness.proc_status_kib(pid, "VmRSS") or 0)
+            polls_reach(0)
+            if halfway is None and time.monotonic() > end - seconds / 2:
+                halfway = seen.count("poll")
+            time.sleep(0.5)
+        log_bytes = sum(os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder))
+        session.raise_flag("answer")
+        start, waiting = time.monotonic(), seen.count("poll")
+        harness.wait_for("polling to resume", lambda: polls_reach(waiting + 1), 600)
+        print("flood of %d x %.0f s: RSS max %.0f MiB, log folder %.1f MiB, %d batches taken, "
+              "polling resumed after %.0f s" % (count, seconds, max(rss) / 1024, log_bytes / 2**20,
+                                               waiting, time.monotonic() - start), file=sys.stderr)
+        self.assertEqual(halfway, waiting, "polls in the second half of the flood")
+        self.assertLess(waiting, 50, "batches taken while no reply was answered")
+        self.assertLess(log_bytes, 25 * 2**20)
+        if not self.sanitized:
+            self.assertLess(max(rss) / 1024, 150, "RSS in MiB")
+        self.assertEnded(session, timeout=600)
+        self.assertEqual(set(self.posts(session)), {VERSION_OK, CLOSE_NOTICE})
 
 
 if __name__ == "__main__":

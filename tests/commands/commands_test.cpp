@@ -81,6 +81,26 @@ const std::string kFills8 = " fills 0,4,8,4 0,0,8,4 0,0,4,8 4,0,4,8";
 const std::string kFills1 = " fills 0,1076,1920,4 0,0,1920,4 0,0,4,1080 1916,0,4,1080";
 const std::string kFills2 = " fills 0,96,200,4 0,0,200,4 0,0,4,100 196,0,4,100";
 
+// Every key name the protocol knows, and its chord as "code flags": a batch
+// of them and, after `events`, the events they post.
+std::pair<std::string, Lines> KeyNames(Lines events = {}) {
+  static const std::pair<const char*, const char*> kChords[] = {
+      {"Return", "36 0"}, {"Up", "126 0"}, {"Down", "125 0"}, {"Left", "123 0"}, {"Right", "124 0"}, {"Tab", "48 0"},
+      {"Space", "49 0"}, {"Backspace", "51 0"}, {"Delete", "117 0"}, {"Escape", "53 0"}, {"Copy", "8 0x100000"},
+      {"Paste", "9 0x100000"}, {"Cut", "7 0x100000"}, {"SelectAll", "0 0x100000"}, {"Bold", "11 0x100000"},
+      {"Italic", "34 0x100000"}, {"Underline", "32 0x100000"}, {"Undo", "6 0x100000"}, {"Find", "3 0x100000"},
+      {"SelectLongLeft", "123 0xa0000"}, {"SelectLongRight", "124 0xa0000"}, {"SelectLongUp", "126 0xa0000"},
+      {"SelectLongDown", "125 0xa0000"}, {"MoveCursorLongLeft", "123 0x80000"}, {"MoveCursorLongRight", "124 0x80000"},
+      {"MoveCursorLongUp", "126 0x80000"}, {"MoveCursorLongDown", "125 0x80000"}, {"SelectShortLeft", "123 0x20000"},
+      {"SelectShortRight", "124 0x20000"}, {"SelectShortUp", "126 0x20000"}, {"SelectShortDown", "125 0x20000"}};
+  Lines payloads;
+  for (const auto& [name, chord] : kChords) {
+    payloads.push_back(Fmt(R"({"cmd":"keyboardevent","event":"%s"})", name));
+    events.insert(events.end(), {std::string("down ") + chord, std::string("up ") + chord});
+  }
+  return {B(payloads), events};
+}
+
 struct Row {
   const char* name;
   std::function<void(P)> prep;
@@ -99,7 +119,8 @@ const Row kRows[] = {
          C("keyboardevent", R"("event":5)"), C("clearclipboard"), C("hideborder"),
          C("messagebox", R"("caption":5,"text":"<b>")")})},
      {R"({"cmd":"version","result":"ok","version":"1.1"})", Unknown(""), Unknown(""), Unknown(""), Unknown("Version"),
-      Unknown(R"(t\tq\"\u0001)"), "flush 5", "clear clipboard", "alert : <b>", "move 1,2 0", "down 0 'a'", "up 0 'a'",
+      Unknown(R"(t\tq\"\u0001)"), "flush 5", "clear clipboard",
+      "alert [Message from the remote participant \u2014 Morrowvane Remote Control Helper] : <b>", "move 1,2 0", "down 0 'a'", "up 0 'a'",
       "down 36 0", "up 36 0"}},
     // 6656: Control, Alt and Shift.
     // The user's stop (two presses handled as one, then one more) holds until
@@ -154,11 +175,10 @@ const Row kRows[] = {
       Each("keyboardevent", "event", {"copy", "Copy ", "Shift+Left", "Redo"}),
       Each("keyboardchar", "key",
            {"\xF0\x9F\x98\x80", "abcdefg\xF0\x9F\x98\x80", "ab\\u0000cd", "a\xC3\xA9\xE2\x82\xAC", "\xF4\x8F\xBF\xBF"}),
-      Each("keyboardevent", "event", {"Copy", "SelectLongUp", "MoveCursorLongRight", "Delete"})},
-     {"flush 10", "flush 18", "down 0 '\\uD83D\\uDE00'", "up 0 '\\uD83D\\uDE00'", "down 0 'abcdefg\\uD83D'",
+      KeyNames().first},
+     KeyNames({"flush 10", "flush 72", "down 0 '\\uD83D\\uDE00'", "up 0 '\\uD83D\\uDE00'", "down 0 'abcdefg\\uD83D'",
       "up 0 'abcdefg\\uD83D'", "down 0 'ab'", "up 0 'ab'", "down 0 'a\\u00E9\\u20AC'", "up 0 'a\\u00E9\\u20AC'",
-      "down 0 '\\uDBFF\\uDFFF'", "up 0 '\\uDBFF\\uDFFF'", "down 8 0x100000", "up 8 0x100000", "down 126 0xa0000",
-      "up 126 0xa0000", "down 124 0x80000", "up 124 0x80000", "down 117 0", "up 117 0"}},
+      "down 0 '\\uDBFF\\uDFFF'", "up 0 '\\uDBFF\\uDFFF'"}).second},
     {"TranslateTakesTheFirstMonitorUnderThePointAndSaturates",
      [](P p) { Displays(p, {{0, 0, 100, 100}, {100, 0, 100, 100}, {50, 0, 100, 100}, {-1, -1, 1, 1}}); },
      {B({Xywh("translatexywh", 60, 50, 50, 2000), C("translatexywh", R"("x":120,"y":10)"),

@@ -428,16 +428,27 @@ TEST_P(QtOverlayTest, OverlaysLandOnTheirRootPixelsStayInTheScreenPassClicksTake
 
 INSTANTIATE_TEST_SUITE_P(Scale, QtOverlayTest, ::testing::Values(1, 2));
 
+TEST_F(QtPlatformTest, ClearClipboardEmptiesTheClipboardAndThePrimarySelectionForOtherClients) {
+  const char* selections[] = {"clipboard", "primary"};
+  const auto read = [](const std::string& selection) { return Shell("xclip -o -selection " + selection + " 2>/dev/null || true"); };
+  for (const std::string selection : selections) {
+    Shell("printf secret | xclip -selection " + selection + " >/dev/null 2>&1");  // stays, serving it
+    ASSERT_EQ(read(selection), "secret") << selection;
+  }
+  platform_->ClearClipboard();
+  for (const std::string selection : selections) EXPECT_TRUE(WaitFor([&] { return read(selection).empty(); })) << selection;
+}
+
 // (That an alert run by a main-queue item holds back the queue is the
 // end-to-end message box case.)
-TEST_F(QtPlatformTest, AnAlertHoldsBackTimersButNotTheHotKeyAndShowsServerTextAsItIs) {
+TEST_F(QtPlatformTest, AnAlertHoldsBackTimersButNotTheHotKeyAndShowsServerTextPlainWithItsTitle) {
   std::atomic<int> ticks{0}, presses{0}, ticks_under_alert{-1}, answered{0};
   platform_->InstallHotKeyHandler([&] { ++presses; });
   ASSERT_NE(platform_->RegisterHotKey(*keycode::ForLetter('E'), kHotKey), 0u);
   const auto timer = platform_->ScheduleRepeatingTimer(20ms, [&] { ++ticks; });
   ASSERT_TRUE(WaitFor([&] { return ticks >= 2; }));
   std::thread user([&] {
-    Shell("xdotool search --sync --onlyvisible --name \"Morrowvane Remote Control Helper\"");
+    Shell("xdotool search --sync --onlyvisible --name \"^From afar\"");
     const int before = ticks;
     Shell("xdotool key ctrl+alt+shift+e");
     WaitFor([&] { return presses == 1; });
@@ -446,19 +457,27 @@ TEST_F(QtPlatformTest, AnAlertHoldsBackTimersButNotTheHotKeyAndShowsServerTextAs
     Shell("xdotool key Escape");  // answers the last button
     if (!WaitFor([&] { return answered == 1; })) _exit(3);  // the alert stays: fail, never hang
   });
-  std::string shown;
+  std::string shown, title;
+  QString cut;
   QTimer::singleShot(0, [&] {  // in the dialog's own loop
+    title = QApplication::activeModalWidget()->windowTitle().toStdString();
     for (QWidget* widget : QApplication::allWidgets()) {
       const auto* label = qobject_cast<QLabel*>(widget);
       if (label && label->text().startsWith("text")) shown = (label->textFormat() == Qt::PlainText ? "plain " : "rich ") + label->text().toStdString();
+      if (label && label->text().startsWith("Pick")) cut = label->text();
     }
   });
-  EXPECT_EQ(platform_->RunModalAlert({"Pick", "text <h1>Big</h1><a href=\"file:///\">open</a>", {"A", "B"}, true}), 1001);
+  // Bidirectional controls (an override, an isolate, a mark) have no effect.
+  const AlertSpec alert{"Pick" + std::string(70000, 'p'), "text <h1>Big</h1><a href=\"file:///\">open</a> \u202Eabc\u2066d\u200F", {"A", "B"}, true,
+                        "From afar \u202E"};
+  EXPECT_EQ(platform_->RunModalAlert(alert), 1001);
   answered = 1;
   user.join();
   EXPECT_EQ(presses, 1) << "the hot key did not arrive under the alert";
   EXPECT_EQ(ticks_under_alert, 0) << "the timer fired under the alert";
-  EXPECT_EQ(shown, "plain text <h1>Big</h1><a href=\"file:///\">open</a>");
+  EXPECT_EQ(shown, "plain text <h1>Big</h1><a href=\"file:///\">open</a> \uFFFDabc\uFFFDd\uFFFD");
+  EXPECT_EQ(title, "From afar \uFFFD");
+  EXPECT_EQ(cut, "Pick" + QString(64 * 1024 - 4, 'p') + QChar(0x2026)) << cut.size();
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ import unittest
 
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = "test.morrowvane.com"
-ALERT = "^Morrowvane Remote Control Helper$"  # the title of the helper's dialogs
+ALERT = "Morrowvane Remote Control Helper$"  # the end of the title of the helper's dialogs
 
 
 Timeout = TimeoutError
