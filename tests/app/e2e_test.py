@@ -207,6 +207,24 @@ class HelperE2E(harness.HelperCase):
         self.assertIn(H + "URL rejected; the running session goes on", session.log_lines())
         self.assertEqual(session.desktop_state()["notifications"], [STOPPED])
 
+    def test_without_a_status_area_the_notification_stops_input(self):
+        typing = [{"cmd": "keyboardchar", "key": "a"}] * 100000
+        session = self.start({"poll": [
+            {"wait_flag": "probe", "body": batch({"cmd": "initcheck"}, *typing)}, {"stall": True}],
+            "post": [{}] * 2 + [TRICKLED_CLOSE]}, desktop=("notifications",))
+        probe = harness.Probe(PROBE, self.xvfb.display)
+        self.addCleanup(probe.stop)
+        session.raise_flag("probe")
+        harness.wait_for("typing", lambda: len(probe.typed_text()) >= 50)
+        session.raise_flag("action")
+        harness.wait_for("the notice", lambda: HOT_KEY_NOTICE in self.posts(session))
+        at_stop = len(probe.typed_text())
+        harness.wait_for("the stopped notification", lambda: session.desktop_state()[
+            "notifications"] == [ACTIVE, STOPPED])
+        self.assertLess(at_stop, len(typing) // 2)
+        self.assertLess(len(probe.typed_text()) - at_stop, 300)
+        self.assertIn(H + '"Stop remote control" chosen in the notification', session.log_lines())
+
     def test_launches_that_end_before_a_session(self):
         no_token = [H + "initSession GET ?id=abc123 -> (nil/transport error)",
                     H + "initSession failed (no token); terminating"]

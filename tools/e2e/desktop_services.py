@@ -3,7 +3,8 @@
 # (--notifications) on the session bus, recording what the helper shows its user
 # in desktop.json in the current folder: {"notifications": [summary, ...],
 # "items": [[tooltip, [[menu label, enabled], ...]], ...]}, the items read back
-# every 100 ms. A file flag-click clicks the first entry of each menu; a file
+# every 100 ms. A file flag-click clicks the first entry of each menu, a file
+# flag-action the first button of the last notification that has one; a file
 # ready appears once the names are owned.
 #   desktop_services.py [--watcher] [--notifications]
 
@@ -40,8 +41,14 @@ class Notifications(dbus.service.Object):
     @dbus.service.method(NOTIFICATIONS, in_signature="susssasa{sv}i", out_signature="u")
     def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
         STATE["notifications"].append(str(summary))
+        if actions:
+            BUTTON[:] = [len(STATE["notifications"]), str(actions[0])]
         save()  # before the answer: the caller may end right after it
         return len(STATE["notifications"])
+
+    @dbus.service.signal(NOTIFICATIONS, signature="us")
+    def ActionInvoked(self, id, key):
+        pass
 
 
 def save():
@@ -63,6 +70,9 @@ def tick():
             pass  # not exported yet, or gone
     STATE["items"] = [[tooltip, [[str(p.get("label")), bool(p.get("enabled", True))]
                                  for _, p, _ in entries]] for tooltip, _, entries in menus]
+    if os.path.exists("flag-action") and BUTTON:
+        os.remove("flag-action")
+        NOTIFIER.ActionInvoked(*BUTTON)
     if os.path.exists("flag-click"):
         os.remove("flag-click")
         for _, menu, entries in menus:
@@ -71,13 +81,13 @@ def tick():
     return True
 
 
-SERVICES, STATE = [], {"notifications": [], "items": []}
+SERVICES, STATE, BUTTON = [], {"notifications": [], "items": []}, []
 DBusGMainLoop(set_as_default=True)
 BUS = dbus.SessionBus()
 NAMES = [dbus.service.BusName(name, BUS) for flag, name in (
     ("--watcher", WATCHER), ("--notifications", NOTIFICATIONS)) if flag in sys.argv]
 Watcher(BUS, "/StatusNotifierWatcher")
-Notifications(BUS, "/org/freedesktop/Notifications")
+NOTIFIER = Notifications(BUS, "/org/freedesktop/Notifications")
 tick()
 open("ready", "w").close()
 GLib.timeout_add(100, tick)
