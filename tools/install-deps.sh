@@ -6,10 +6,10 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
-  qt6-base-dev qt6-svg-dev libx11-dev libxtst-dev libxrandr-dev libxext-dev libxkbcommon-dev
+  qt6-base-dev qt6-svg-dev libx11-dev libxtst-dev libxrandr-dev libxext-dev libxi-dev libxkbcommon-dev
   rapidjson-dev liburiparser-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth x11-xkb-utils xdotool x11-utils x11-xserver-utils xclip imagemagick
+  xvfb xserver-xephyr xauth x11-xkb-utils xdotool x11-utils x11-xserver-utils xclip imagemagick
   openssl ca-certificates python3 iproute2 util-linux dbus-daemon dbus-x11
   desktop-file-utils xdg-utils fonts-dejavu-core man-db lintian
   python3-dbus python3-gi chromium

@@ -1,6 +1,9 @@
 // The global hot keys, grabbed and watched on an X connection and a thread of
 // their own: a press is seen the moment it arrives, also while the main
-// thread is busy posting a long batch of input.
+// thread is busy posting a long batch of input. Beside the grab, the raw key
+// events of the real keyboards (XInput 2) are watched, so that a physical
+// press counts whatever modifiers the program's own XTest input has just
+// pressed or released.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +29,9 @@ class X11HotKeys {
   // 0 when another client holds (some variant of) the combination.
   HotKeyRef Grab(uint16_t key_code, uint32_t modifiers);
   void Ungrab(HotKeyRef ref);
+  // Whether the real keyboards hold every modifier of a grabbed combination
+  // now. Any thread.
+  bool UserHoldsModifiers() const;
 
  private:
   struct State;
