@@ -95,8 +95,12 @@ class X11Keyboard::Layout {
   unsigned level3_mask = 0;
 };
 
-X11Keyboard::X11Keyboard(Display* display, const std::atomic<bool>* stop)
-    : display_(display), stop_(stop), in_flight_(display) {
+X11Keyboard::X11Keyboard(Display* display, const std::atomic<bool>* stop,
+                         std::function<bool()> user_holds_hot_key)
+    : display_(display),
+      stop_(stop),
+      user_holds_hot_key_(std::move(user_holds_hot_key)),
+      in_flight_(display) {
   int opcode, event, error, major = XkbMajorVersion, minor = XkbMinorVersion;
   has_xkb_ = XkbQueryExtension(display_, &opcode, &event, &error, &major, &minor);
   int min_keycode, max_keycode;
@@ -154,6 +158,9 @@ void X11Keyboard::Begin() {
       layout.locked_modifiers = state.locked_mods;
     }
   }
+  // Letting go of the user's modifiers now would take the hot key's from
+  // under a press of it.
+  if (!WaitForHotKeyRelease()) return;
   // Caps Lock would turn characters of bound spare keys into capitals:
   // unlock it while typing.
   caps_lock_ = layout.locked_modifiers & LockMask;
@@ -208,9 +215,13 @@ void X11Keyboard::Begin() {
 void X11Keyboard::Finish() {
   if (!in_batch_) return;
   SendText();
-  for (KeyCode key : released_) XTestFakeKeyEvent(display_, key, True, CurrentTime);
+  // After a stop nothing is pressed or locked again: what the user holds
+  // stays let go.
+  if (!*stop_) {
+    for (KeyCode key : released_) XTestFakeKeyEvent(display_, key, True, CurrentTime);
+    if (caps_lock_) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
+  }
   released_.clear();
-  if (caps_lock_) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
   caps_lock_ = false;
   in_batch_ = false;
 }
@@ -373,20 +384,37 @@ void X11Keyboard::WriteSpare(const Spare& spare) {
 }
 
 void X11Keyboard::Strike(const Stroke& stroke) {
+  if (!WaitForHotKeyRelease()) return;
   std::vector<KeyCode> modifier_keys;
   for (unsigned mask : {static_cast<unsigned>(ShiftMask), static_cast<unsigned>(ControlMask),
                         layout_->level3_mask}) {
     if (mask == 0 || !(stroke.modifiers & mask)) continue;
     if (KeyCode key = layout_->KeyOf(mask)) modifier_keys.push_back(key);
   }
-  for (KeyCode key : modifier_keys) XTestFakeKeyEvent(display_, key, True, CurrentTime);
-  XTestFakeKeyEvent(display_, stroke.keycode, True, CurrentTime);
-  XTestFakeKeyEvent(display_, stroke.keycode, False, CurrentTime);
-  for (auto it = modifier_keys.rbegin(); it != modifier_keys.rend(); ++it) {
+  // A stop cuts the stroke short: what was pressed is released.
+  std::vector<KeyCode> pressed;
+  for (KeyCode key : modifier_keys) {
+    if (*stop_) break;
+    XTestFakeKeyEvent(display_, key, True, CurrentTime);
+    pressed.push_back(key);
+  }
+  if (pressed.size() == modifier_keys.size() && !*stop_) {
+    XTestFakeKeyEvent(display_, stroke.keycode, True, CurrentTime);
+    XTestFakeKeyEvent(display_, stroke.keycode, False, CurrentTime);
+    if (stroke.slot) spares_[stroke.slot->spare].struck[stroke.slot->level] = Clock::now();
+  }
+  for (auto it = pressed.rbegin(); it != pressed.rend(); ++it) {
     XTestFakeKeyEvent(display_, *it, False, CurrentTime);
   }
-  in_flight_.Sent(2 + 2 * static_cast<int>(modifier_keys.size()));
-  if (stroke.slot) spares_[stroke.slot->spare].struck[stroke.slot->level] = Clock::now();
+  in_flight_.Sent(2 + 2 * static_cast<int>(pressed.size()));
+}
+
+bool X11Keyboard::WaitForHotKeyRelease() {
+  while (user_holds_hot_key_ && user_holds_hot_key_() && !*stop_) {
+    XFlush(display_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return !*stop_;
 }
 
 void X11Keyboard::ForgetReplacedSpares() {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,8 +46,11 @@ class X11Keyboard {
   // Keycodes without any keysym at this point are the spares that
   // characters off the layout are bound to.
   // While `*stop` is set, text being typed ends after its current key and
-  // text held back is dropped.
-  X11Keyboard(Display* display, const std::atomic<bool>* stop);
+  // text held back is dropped; nothing is pressed, only released. While
+  // `user_holds_hot_key` answers true, no key is struck: the user is
+  // pressing the hot key, whose modifiers a stroke would let go.
+  X11Keyboard(Display* display, const std::atomic<bool>* stop,
+              std::function<bool()> user_holds_hot_key = {});
   ~X11Keyboard();  // gives every spare keycode its empty mapping back
   X11Keyboard(const X11Keyboard&) = delete;
   X11Keyboard& operator=(const X11Keyboard&) = delete;
@@ -57,8 +61,9 @@ class X11Keyboard {
   // Delivers exactly these characters, whatever the layout; a lone
   // surrogate is dropped.
   void Type(const std::u16string& units);
-  // Sends the text still held back and gives back the modifiers and Caps
-  // Lock the batch released. The caller waits for the server afterwards.
+  // Sends the text still held back and, unless stopped, gives back the
+  // modifiers and Caps Lock the batch released. The caller waits for the
+  // server afterwards.
   void Finish();
   // A MappingNotify of this connection.
   void NoteMapping(const XMappingEvent& event);
@@ -95,10 +100,13 @@ class X11Keyboard {
   // Writes the spare's two levels (an empty one repeats the other).
   void WriteSpare(const Spare& spare);
   void Strike(const Stroke& stroke);
+  // Waits while the user holds the hot key's modifiers; false once stopped.
+  bool WaitForHotKeyRelease();
   void ForgetReplacedSpares();
 
   Display* display_;
   const std::atomic<bool>* stop_;
+  const std::function<bool()> user_holds_hot_key_;
   X11InFlight in_flight_;
   bool has_xkb_ = false;
   std::vector<Spare> spares_;
