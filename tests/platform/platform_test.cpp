@@ -303,6 +303,17 @@ TEST_F(X11DesktopTest, AStopLetsGoOfWhatTheRemoteHoldsWhereThePointerIsAndPostsN
   EXPECT_EQ(ProbeLine(), "motion 1300 20 0");
 }
 
+TEST_F(X11DesktopTest, AfterAStopNothingIsPressedOrLockedAgain) {
+  // Typing lets go of the user's Shift and unlocks Caps Lock; stopped
+  // meanwhile, it gives neither back.
+  Shell("xdotool key Caps_Lock keydown Shift_L");
+  input_.PostKeyboard({.key_code = 0, .key_down = true, .units = u"ab"});
+  input_.Stop().Stop();
+  unsigned modifiers = 0;
+  Pointer(&modifiers);
+  EXPECT_EQ(modifiers & (LockMask | ShiftMask), 0u);
+}
+
 struct X11DesktopWithoutXTestTest : X11DesktopTest { X11DesktopWithoutXTestTest() { with_xtest_ = false; } };
 
 TEST_F(X11DesktopWithoutXTestTest, NoXTestMeansNoPermissionAndNoInput) {
