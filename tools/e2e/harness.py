@@ -69,10 +69,21 @@ class Probe:
     def clear(self):  # forgets all lines but the first
         self._cleared = len(self.lines())
 
-    def typed_text(self):
-        # The text of every key press so far ("key" lines end in it, in hex).
-        keys = [line.split()[-1] for line in self.snapshot() if line.startswith("key ")]
+    def typed_text(self, lines=None):
+        # The text of every key press so far, or in `lines` ("key" lines end
+        # in it, in hex).
+        keys = [line.split()[-1] for line in (self.snapshot() if lines is None else lines)
+                if line.startswith("key ")]
         return b"".join(bytes.fromhex(k) for k in keys if k != "-").decode(errors="replace")
+
+    def wait_quiet(self, quiet=1.0, timeout=30.0):
+        # Until no line has come for `quiet` seconds.
+        seen = [None]
+
+        def unchanged():
+            count, seen[0] = seen[0], len(self.lines())
+            return count == seen[0]
+        wait_for("the probe's input to end", unchanged, timeout, quiet)
 
     def stop(self):
         self.process.stdin.close()  # it ends at the end of its input
@@ -81,24 +92,46 @@ class Probe:
 
 # A private X server with three RandR monitors side by side: LEFT
 # (1280x1024 at root 0,0), MAIN (1920x1080 at 1280,0, primary) and RIGHT
-# (1280x1024 at 3200,0).
+# (1280x1024 at 3200,0). `nested`: the server is Xephyr in a window of an
+# outer Xvfb, so that keys pressed there (press_outside) reach it through a
+# keyboard of its own, as a user's do, not through XTest.
 class Xvfb:
-    def __init__(self):
+    def __init__(self, nested=False):
+        self.processes, output = [], "screen"  # the server's one RandR output
+        try:
+            self.display = self.outer = self._serve(["Xvfb", "-screen", "0", "4480x1440x24"])
+            if nested:
+                self.display, output = self._serve(["Xephyr", "-screen", "4480x1440x24"],
+                                                   DISPLAY=self.outer), "default"
+                self.window = wait_for("the Xephyr window", lambda: Display(self.outer).run(
+                    ["xdotool", "search", "--name", "^Xephyr"]).stdout.split())[0]
+            for monitor in ("LEFT 1280/340x1024/270+0+0 none",
+                            "*MAIN 1920/508x1080/286+1280+0 " + output,
+                            "RIGHT 1280/338x1024/270+3200+0 none"):
+                Display(self.display).run(["xrandr", "--setmonitor"] + monitor.split(), check=True)
+        except BaseException:
+            self.stop()
+            raise
+
+    def _serve(self, argv, **env):
         read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "4480x1440x24",
-             "-noreset", "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append(subprocess.Popen(
+            argv + ["-displayfd", str(write_end), "-noreset", "-nolisten", "tcp"],
+            pass_fds=(write_end,), env=dict(os.environ, **env), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL))
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
-            self.display = ":" + pipe.readline().strip()  # just ":" if it failed: xrandr fails
-        for monitor in ("LEFT 1280/340x1024/270+0+0 none", "*MAIN 1920/508x1080/286+1280+0 screen",
-                        "RIGHT 1280/338x1024/270+3200+0 none"):
-            Display(self.display).run(["xrandr", "--setmonitor"] + monitor.split(), check=True)
+            return ":" + pipe.readline().strip()  # just ":" if it failed: xrandr fails
+
+    def press_outside(self, *commands):
+        # Keys (xdotool's commands) on the nested server's own keyboard.
+        Display(self.outer).run(["xdotool", "windowfocus", "--sync", self.window, *commands],
+                                check=True)
 
     def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
+        for process in reversed(self.processes):
+            process.terminate()
+            process.wait(timeout=10)
 
 
 # X clients on any display (Xvfb, Xwayland or the user's own).
@@ -235,6 +268,12 @@ class Session:
             shutil.rmtree(self.work, ignore_errors=True)
 
 
+def nested_display(test):
+    # Marks a HelperCase test to run on Xephyr (Xvfb's `nested`).
+    test.nested_display = True
+    return test
+
+
 # Test cases that run the helper (the test script sets BINARY): a fresh
 # Xvfb per test, sessions cleaned up afterwards.
 class HelperCase(unittest.TestCase):
@@ -242,7 +281,7 @@ class HelperCase(unittest.TestCase):
     URL = "morrowvanenativehost://%s/abc123" % HOST
 
     def setUp(self):
-        self.xvfb = Xvfb()
+        self.xvfb = Xvfb(getattr(getattr(self, self._testMethodName), "nested_display", False))
         self.addCleanup(self.xvfb.stop)
         self.display = Display(self.xvfb.display)
 
