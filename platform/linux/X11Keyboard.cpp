@@ -5,12 +5,14 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <sstream>
 #include <thread>
 #include <tuple>
 #include <utility>
 
 #include "platform/KeyCodes.h"
 #include "platform/Platform.h"
+#include "platform/StateFile.h"
 #include "platform/linux/Keysyms.h"
 #include "platform/linux/X11ErrorTrap.h"
 
@@ -27,6 +29,14 @@ constexpr auto kKeepAfterStrike = std::chrono::milliseconds(500);
 constexpr size_t kPlanWindow = 1024;
 
 bool IsDown(const char keys[32], KeyCode key) { return keys[key / 8] & (1 << (key % 8)); }
+
+std::string RecordName(Display* display) {
+  std::string name = std::string("spare-keycodes-") + DisplayString(display);
+  for (char& c : name) {
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') c = '_';
+  }
+  return name;
+}
 
 }  // namespace
 
@@ -100,7 +110,9 @@ X11Keyboard::X11Keyboard(Display* display, const std::atomic<bool>* stop,
     : display_(display),
       stop_(stop),
       user_holds_hot_key_(std::move(user_holds_hot_key)),
+      record_name_(RecordName(display)),
       in_flight_(display) {
+  RestoreLeftBindings();
   int opcode, event, error, major = XkbMajorVersion, minor = XkbMinorVersion;
   has_xkb_ = XkbQueryExtension(display_, &opcode, &event, &error, &major, &minor);
   int min_keycode, max_keycode;
@@ -127,6 +139,33 @@ X11Keyboard::~X11Keyboard() {
     std::this_thread::sleep_until(std::max(spare.struck[0], spare.struck[1]) + kKeepAfterStrike);
     XChangeKeyboardMapping(display_, spare.keycode, 2, empty, 1);
   }
+  trap.Sync();
+  RemoveStateFile(record_name_);
+}
+
+void X11Keyboard::RestoreLeftBindings() {
+  const std::optional<std::string> record = ReadStateFile(record_name_, 64 * 1024);
+  if (!record) return;
+  int min_keycode = 0, max_keycode = 0, per_keycode = 0;
+  XDisplayKeycodes(display_, &min_keycode, &max_keycode);
+  KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(min_keycode),
+                                    max_keycode - min_keycode + 1, &per_keycode);
+  X11ErrorTrap trap(display_);
+  KeySym empty[2] = {NoSymbol, NoSymbol};
+  std::istringstream lines(*record);
+  int key = 0;
+  Levels levels;
+  while (map && per_keycode >= 2 && lines >> key >> levels[0] >> levels[1]) {
+    if (key < min_keycode || key > max_keycode) continue;
+    // Only a key still as that run left it: someone may have bound it since.
+    const KeySym* syms = map + (key - min_keycode) * per_keycode;
+    if (syms[0] == levels[0] && syms[1] == levels[1]) {
+      XChangeKeyboardMapping(display_, key, 2, empty, 1);
+    }
+  }
+  if (map) XFree(map);
+  trap.Sync();
+  RemoveStateFile(record_name_);
 }
 
 void X11Keyboard::NoteMapping(const XMappingEvent& event) {
@@ -285,7 +324,7 @@ std::optional<X11Keyboard::Slot> X11Keyboard::ChordSlot(KeySym keysym) {
   XFlush(display_);
   std::this_thread::sleep_until(last_struck(spare) + kKeepAfterStrike);
   spare.bound[0] = spare.bound[1] = keysym;
-  WriteSpare(spare);
+  Rebind({*choice});
   XSync(display_, False);
   return Slot{*choice, 0};
 }
@@ -324,7 +363,7 @@ void X11Keyboard::SendText() {
       ++start;
       continue;
     }
-    for (size_t index : rebound) WriteSpare(spares_[index]);
+    Rebind(rebound);
     // The MappingNotify round: the server has the new bindings, and every
     // client has the notice queued before the keys that use them.
     if (!rebound.empty()) XSync(display_, False);
@@ -375,12 +414,27 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
   return best;
 }
 
-void X11Keyboard::WriteSpare(const Spare& spare) {
+void X11Keyboard::Rebind(const std::vector<size_t>& spares) {
+  if (spares.empty()) return;
   // A lone letter would be taken as the lower case of a pair (a capital
   // would arrive in small letters): an empty level repeats the other.
-  KeySym levels[2] = {spare.bound[0] != NoSymbol ? spare.bound[0] : spare.bound[1],
-                      spare.bound[1] != NoSymbol ? spare.bound[1] : spare.bound[0]};
-  XChangeKeyboardMapping(display_, spare.keycode, 2, levels, 1);
+  const auto levels = [](const Spare& spare) {
+    return Levels{spare.bound[0] != NoSymbol ? spare.bound[0] : spare.bound[1],
+                  spare.bound[1] != NoSymbol ? spare.bound[1] : spare.bound[0]};
+  };
+  std::string record;
+  const auto note = [&record](KeyCode key, const Levels& l) {
+    if (l[0] == NoSymbol && l[1] == NoSymbol) return;
+    record += std::to_string(key) + ' ' + std::to_string(l[0]) + ' ' + std::to_string(l[1]) + '\n';
+  };
+  for (const Spare& spare : spares_) note(spare.keycode, spare.written);
+  for (size_t index : spares) note(spares_[index].keycode, levels(spares_[index]));
+  WriteStateFile(record_name_, record);  // typing goes on without a state folder
+  for (size_t index : spares) {
+    Spare& spare = spares_[index];
+    spare.written = levels(spare);
+    XChangeKeyboardMapping(display_, spare.keycode, 2, spare.written.data(), 1);
+  }
 }
 
 void X11Keyboard::Strike(const Stroke& stroke) {

@@ -3,6 +3,7 @@
 
 #include <X11/Xlib.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -44,7 +45,8 @@ unsigned ModifierMaskOf(const XModifierKeymap* modmap, KeyCode key);
 class X11Keyboard {
  public:
   // Keycodes without any keysym at this point are the spares that
-  // characters off the layout are bound to.
+  // characters off the layout are bound to; first, the bindings a previous
+  // run on this display left (it ended without restoring them) are undone.
   // While `*stop` is set, text being typed ends after its current key and
   // text held back is dropped; nothing is pressed, only released. While
   // `user_holds_hot_key` answers true, no key is struck: the user is
@@ -70,9 +72,11 @@ class X11Keyboard {
 
  private:
   using Clock = std::chrono::steady_clock;
+  using Levels = std::array<KeySym, 2>;  // levels 1 and 2 (with Shift)
   struct Spare {
     KeyCode keycode;
-    KeySym bound[2] = {NoSymbol, NoSymbol};  // levels 1 and 2 (with Shift)
+    KeySym bound[2] = {NoSymbol, NoSymbol};
+    Levels written = {NoSymbol, NoSymbol};  // what the server has from us
     Clock::time_point struck[2] = {};
   };
   struct Slot {
@@ -97,8 +101,11 @@ class X11Keyboard {
   // in `used`. Nothing when every slot is used.
   std::optional<Slot> SlotFor(KeySym keysym, size_t at, const std::vector<Slot>& used,
                               const std::vector<KeySym>& text);
-  // Writes the spare's two levels (an empty one repeats the other).
-  void WriteSpare(const Spare& spare);
+  // Writes the bindings of these spares, recorded first in a private state
+  // file: a run that ends without restoring them leaves the next start a
+  // note of what to undo, the old binding and the new.
+  void Rebind(const std::vector<size_t>& spares);
+  void RestoreLeftBindings();
   void Strike(const Stroke& stroke);
   // Waits while the user holds the hot key's modifiers; false once stopped.
   bool WaitForHotKeyRelease();
@@ -107,6 +114,7 @@ class X11Keyboard {
   Display* display_;
   const std::atomic<bool>* stop_;
   const std::function<bool()> user_holds_hot_key_;
+  const std::string record_name_;  // the record of bindings, one per display
   X11InFlight in_flight_;
   bool has_xkb_ = false;
   std::vector<Spare> spares_;

@@ -74,14 +74,20 @@ class XvfbTest : public ::testing::Test {
                                 "xrandr --setmonitor \"*MAIN\" 1920/508x1080/286+1280+0 screen",
                                 "xrandr --setmonitor RIGHT 1280/338x1024/270+3200+0 none"}) Shell(command);
     ASSERT_NE(observer_ = XOpenDisplay(nullptr), nullptr);
+    // The program's private state files go to a folder of the test's own.
+    char folder[] = "/tmp/mv-state-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    setenv("XDG_STATE_HOME", (state_home_ = folder).c_str(), 1);
   }
   void TearDown() override {
+    if (!state_home_.empty()) Shell("rm -r " + state_home_);
     if (observer_) XCloseDisplay(observer_);
     if (server_pid_ > 0) kill(server_pid_, SIGKILL);
     if (server_) pclose(server_);
   }
 
   bool with_xtest_ = true;  // false (set in a derived constructor): a server without XTEST
+  std::string state_home_;
   Display* observer_ = nullptr;
   FILE* server_ = nullptr;
   pid_t server_pid_ = -1;
@@ -301,6 +307,39 @@ TEST_F(X11DesktopTest, AStopLetsGoOfWhatTheRemoteHoldsWhereThePointerIsAndPostsN
                                              "motion 200 300 500", "release 1 200 300 500"}));
   EXPECT_EQ(ProbeLine(), "release 3 200 300 400");
   EXPECT_EQ(ProbeLine(), "motion 1300 20 0");
+}
+
+TEST_F(X11DesktopTest, BindingsLeftByACrashAreUndoneAtTheNextStart) {
+  input_.SetBackend(nullptr);
+  desktop_.reset();
+  const std::string before = Shell("xmodmap -pke");
+  const auto records = [&] { return Shell("ls -A " + state_home_ + "/MorrowvaneHelper 2>/dev/null; true"); };
+  if (const pid_t crashed = fork(); crashed == 0) {
+    const std::atomic<bool> go_on{false};
+    const auto desktop = X11Desktop::Open(nullptr, &go_on, nullptr);
+    desktop->PostKeyboard({.key_code = 0, .key_down = true, .units = u"яж€ß"});
+    desktop->Flush();
+    raise(SIGKILL);
+  } else {
+    ASSERT_GT(crashed, 0);
+    waitpid(crashed, nullptr, 0);
+  }
+  // One of the keys the crashed run bound is bound anew by someone else: no
+  // longer the program's to undo.
+  const std::string left = Shell("xmodmap -pke");
+  int other = 0;
+  ASSERT_EQ(sscanf(left.c_str() + left.rfind("keycode", left.find("EuroSign")), "keycode %d", &other), 1);
+  Shell("xmodmap -e \"keycode " + std::to_string(other) + " = Greek_alpha\"");
+  EXPECT_NE(records(), "");
+  desktop_ = X11Desktop::Open(nullptr, &input_.Stop().Flag(), nullptr);
+  EXPECT_EQ(records(), "");
+  EXPECT_NE(Shell("xmodmap -pke | grep \"keycode *" + std::to_string(other) + " = Greek_alpha\""), "");
+  EXPECT_EQ(Shell("xmodmap -e \"keycode " + std::to_string(other) + " = \"; xmodmap -pke"), before);
+  desktop_->PostKeyboard({.key_code = 0, .key_down = true, .units = u"ж"});
+  desktop_->Flush();
+  EXPECT_NE(records(), "");
+  desktop_.reset();
+  EXPECT_EQ(records(), "") << "removed at a normal end";
 }
 
 TEST_F(X11DesktopTest, AfterAStopNothingIsPressedOrLockedAgain) {
