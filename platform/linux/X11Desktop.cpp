@@ -153,7 +153,7 @@ std::unique_ptr<X11Desktop> X11Desktop::Open(const char* display_name,
   }
   state->keyboard = std::make_unique<X11Keyboard>(
       display, &state->input_stopped,
-      [s = state.get()] { return s->hot_keys && s->hot_keys->UserHoldsModifiers(); });
+      [s = state.get()](bool now) { return s->hot_keys && s->hot_keys->UserHoldsModifiers(now); });
   state->hot_keys = X11HotKeys::Open(display_name, [s = state.get()] { s->OnPress(); });
   if (!state->hot_keys) {
     if (error) *error = std::string("cannot open display ") + XDisplayName(display_name);

@@ -17,6 +17,7 @@
 #include <set>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/KeyCodes.h"
@@ -134,7 +135,7 @@ struct X11HotKeys::State {
   void NoteHeldModifiers() {
     const unsigned held_mask = PhysicalModifiers();
     holds_modifiers = std::any_of(grabs.begin(), grabs.end(), [&](const auto& g) {
-      return g.second.modifiers != 0 && (held_mask & g.second.modifiers) == g.second.modifiers;
+      return (held_mask & g.second.modifiers) != 0;
     });
   }
 
@@ -214,6 +215,17 @@ struct X11HotKeys::State {
            FirstReport(event.xkey.keycode, event.xkey.time);
   }
 
+  // The raw events read so far; under mutex. Answers the new presses.
+  int TakeRawEvents() {
+    int presses = 0;
+    while (raw_display && XPending(raw_display) > 0) {
+      XEvent event;
+      XNextEvent(raw_display, &event);
+      if (IsNewRawEventPress(event)) ++presses;
+    }
+    return presses;
+  }
+
   void Watch() {
     for (;;) {
       int presses = 0;
@@ -225,11 +237,7 @@ struct X11HotKeys::State {
           XNextEvent(display, &event);
           if (IsNewPress(event)) ++presses;
         }
-        while (raw_display && XPending(raw_display) > 0) {
-          XEvent event;
-          XNextEvent(raw_display, &event);
-          if (IsNewRawEventPress(event)) ++presses;
-        }
+        presses += TakeRawEvents() + std::exchange(unreported, 0);
       }
       for (; presses > 0; --presses) on_press();
       pollfd fds[3] = {{ConnectionNumber(display), POLLIN, 0}, {wake_fd, POLLIN, 0},
@@ -259,6 +267,7 @@ struct X11HotKeys::State {
   std::array<std::pair<KeyCode, Time>, 8> reported{};
   size_t next_report = 0;
   std::atomic<bool> holds_modifiers{false};
+  int unreported = 0;  // presses read on the main thread, for the watcher
   HotKeyRef next_ref = 1;
   std::atomic<bool> stopping{false};
   std::thread watcher;
@@ -329,6 +338,17 @@ void X11HotKeys::Ungrab(HotKeyRef ref) {
   state_->Wake();
 }
 
-bool X11HotKeys::UserHoldsModifiers() const { return state_->holds_modifiers; }
+bool X11HotKeys::UserHoldsModifiers(bool now) {
+  if (!now || !state_->raw_display) return state_->holds_modifiers;
+  std::lock_guard lock(state_->mutex);
+  // Every raw event of a key the server has taken before this round trip is
+  // read after it.
+  XSync(state_->raw_display, False);
+  if (int presses = state_->TakeRawEvents()) {
+    state_->unreported += presses;
+    state_->Wake();
+  }
+  return state_->holds_modifiers;
+}
 
 }  // namespace mv

@@ -29,9 +29,10 @@ class X11HotKeys {
   // 0 when another client holds (some variant of) the combination.
   HotKeyRef Grab(uint16_t key_code, uint32_t modifiers);
   void Ungrab(HotKeyRef ref);
-  // Whether the real keyboards hold every modifier of a grabbed combination
-  // now. Any thread.
-  bool UserHoldsModifiers() const;
+  // Whether the real keyboards hold a modifier of a grabbed combination: the
+  // user may be on the way to pressing it. As of the events read so far, or
+  // with `now` as of a round trip to the server. Any thread.
+  bool UserHoldsModifiers(bool now);
 
  private:
   struct State;

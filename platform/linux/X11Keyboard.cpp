@@ -106,7 +106,7 @@ class X11Keyboard::Layout {
 };
 
 X11Keyboard::X11Keyboard(Display* display, const std::atomic<bool>* stop,
-                         std::function<bool()> user_holds_hot_key)
+                         std::function<bool(bool now)> user_holds_hot_key)
     : display_(display),
       stop_(stop),
       user_holds_hot_key_(std::move(user_holds_hot_key)),
@@ -199,7 +199,7 @@ void X11Keyboard::Begin() {
   }
   // Letting go of the user's modifiers now would take the hot key's from
   // under a press of it.
-  if (!WaitForHotKeyRelease()) return;
+  if (!WaitForHotKeyRelease(true)) return;
   // Caps Lock would turn characters of bound spare keys into capitals:
   // unlock it while typing.
   caps_lock_ = layout.locked_modifiers & LockMask;
@@ -438,13 +438,15 @@ void X11Keyboard::Rebind(const std::vector<size_t>& spares) {
 }
 
 void X11Keyboard::Strike(const Stroke& stroke) {
-  if (!WaitForHotKeyRelease()) return;
   std::vector<KeyCode> modifier_keys;
   for (unsigned mask : {static_cast<unsigned>(ShiftMask), static_cast<unsigned>(ControlMask),
                         layout_->level3_mask}) {
     if (mask == 0 || !(stroke.modifiers & mask)) continue;
     if (KeyCode key = layout_->KeyOf(mask)) modifier_keys.push_back(key);
   }
+  // Letting go of a modifier the user has just pressed would take it from
+  // under the hot key.
+  if (!WaitForHotKeyRelease(!modifier_keys.empty())) return;
   // A stop cuts the stroke short: what was pressed is released.
   std::vector<KeyCode> pressed;
   for (KeyCode key : modifier_keys) {
@@ -463,8 +465,8 @@ void X11Keyboard::Strike(const Stroke& stroke) {
   in_flight_.Sent(2 + 2 * static_cast<int>(pressed.size()));
 }
 
-bool X11Keyboard::WaitForHotKeyRelease() {
-  while (user_holds_hot_key_ && user_holds_hot_key_() && !*stop_) {
+bool X11Keyboard::WaitForHotKeyRelease(bool now) {
+  while (user_holds_hot_key_ && user_holds_hot_key_(now) && !*stop_) {
     XFlush(display_);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

@@ -49,10 +49,13 @@ class X11Keyboard {
   // run on this display left (it ended without restoring them) are undone.
   // While `*stop` is set, text being typed ends after its current key and
   // text held back is dropped; nothing is pressed, only released. While
-  // `user_holds_hot_key` answers true, no key is struck: the user is
-  // pressing the hot key, whose modifiers a stroke would let go.
+  // `user_holds_hot_key` answers true (the user holds a modifier of the hot
+  // key), no key is struck and no modifier let go: the server's modifier
+  // state must stay the user's for the hot key's grab, and text typed
+  // meanwhile would carry the user's modifiers. Its argument asks for the
+  // server's present state, not the last one seen: before changing modifiers.
   X11Keyboard(Display* display, const std::atomic<bool>* stop,
-              std::function<bool()> user_holds_hot_key = {});
+              std::function<bool(bool now)> user_holds_hot_key = {});
   ~X11Keyboard();  // gives every spare keycode its empty mapping back
   X11Keyboard(const X11Keyboard&) = delete;
   X11Keyboard& operator=(const X11Keyboard&) = delete;
@@ -107,13 +110,14 @@ class X11Keyboard {
   void Rebind(const std::vector<size_t>& spares);
   void RestoreLeftBindings();
   void Strike(const Stroke& stroke);
-  // Waits while the user holds the hot key's modifiers; false once stopped.
-  bool WaitForHotKeyRelease();
+  // Waits while the user holds a modifier of the hot key (`now`: see the
+  // constructor); false once stopped.
+  bool WaitForHotKeyRelease(bool now);
   void ForgetReplacedSpares();
 
   Display* display_;
   const std::atomic<bool>* stop_;
-  const std::function<bool()> user_holds_hot_key_;
+  const std::function<bool(bool now)> user_holds_hot_key_;
   const std::string record_name_;  // the record of bindings, one per display
   X11InFlight in_flight_;
   bool has_xkb_ = false;
