@@ -462,6 +462,9 @@ void X11Keyboard::Strike(const Stroke& stroke) {
   for (auto it = pressed.rbegin(); it != pressed.rend(); ++it) {
     XTestFakeKeyEvent(display_, *it, False, CurrentTime);
   }
+  // Out at once: the check above holds until the server takes these, and a
+  // Shift the user pressed meanwhile would be let go with ours.
+  if (!pressed.empty()) XFlush(display_);
   in_flight_.Sent(2 + 2 * static_cast<int>(pressed.size()));
 }
 
