@@ -197,9 +197,6 @@ void X11Keyboard::Begin() {
       layout.locked_modifiers = state.locked_mods;
     }
   }
-  // Letting go of the user's modifiers now would take the hot key's from
-  // under a press of it.
-  if (!WaitForHotKeyRelease(true)) return;
   // Caps Lock would turn characters of bound spare keys into capitals:
   // unlock it while typing.
   caps_lock_ = layout.locked_modifiers & LockMask;
@@ -231,8 +228,13 @@ void X11Keyboard::Begin() {
   // the end.
   released_.clear();
   if (!layout.modmap) return;
+  // None of the hot key's, which the user may be pressing: asked after the
+  // keymap is read, the question sees every press the keymap holds.
   char keys[32];
-  XQueryKeymap(display_, keys);
+  do {
+    if (!WaitForHotKeyRelease(false)) return;
+    XQueryKeymap(display_, keys);
+  } while (user_holds_hot_key_ && user_holds_hot_key_(true));
   for (int index = 0; index < 8; ++index) {
     if (index == LockMapIndex) continue;  // pressing Caps Lock again would toggle it
     for (int i = 0; i < layout.modmap->max_keypermod; ++i) {
