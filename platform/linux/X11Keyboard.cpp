@@ -27,6 +27,10 @@ namespace {
 constexpr auto kKeepAfterStrike = std::chrono::milliseconds(500);
 // Text held back beyond this goes out without waiting for the batch's end.
 constexpr size_t kPlanWindow = 1024;
+// The program's main thread waits while the user holds a modifier of the hot
+// key, but not for long: a modifier held on (or stuck) lets typing go on until
+// it is released. A press of the hot key is seen all the same.
+constexpr auto kLongestHotKeyWait = std::chrono::seconds(2);
 
 bool IsDown(const char keys[32], KeyCode key) { return keys[key / 8] & (1 << (key % 8)); }
 
@@ -234,7 +238,7 @@ void X11Keyboard::Begin() {
   do {
     if (!WaitForHotKeyRelease(false)) return;
     XQueryKeymap(display_, keys);
-  } while (user_holds_hot_key_ && user_holds_hot_key_(true));
+  } while (UserHoldsHotKey(true));
   for (int index = 0; index < 8; ++index) {
     if (index == LockMapIndex) continue;  // pressing Caps Lock again would toggle it
     for (int i = 0; i < layout.modmap->max_keypermod; ++i) {
@@ -471,11 +475,23 @@ void X11Keyboard::Strike(const Stroke& stroke) {
 }
 
 bool X11Keyboard::WaitForHotKeyRelease(bool now) {
-  while (user_holds_hot_key_ && user_holds_hot_key_(now) && !*stop_) {
+  const Clock::time_point deadline = Clock::now() + kLongestHotKeyWait;
+  while (UserHoldsHotKey(now) && !*stop_) {
+    if (Clock::now() >= deadline) {
+      held_too_long_ = true;
+      break;
+    }
     XFlush(display_);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return !*stop_;
+}
+
+bool X11Keyboard::UserHoldsHotKey(bool now) {
+  if (!user_holds_hot_key_) return false;
+  const bool holds = user_holds_hot_key_(now);
+  if (!holds) held_too_long_ = false;
+  return holds && !held_too_long_;
 }
 
 void X11Keyboard::ForgetReplacedSpares() {

@@ -52,8 +52,9 @@ class X11Keyboard {
   // `user_holds_hot_key` answers true (the user holds a modifier of the hot
   // key), no key is struck and no modifier let go: the server's modifier
   // state must stay the user's for the hot key's grab, and text typed
-  // meanwhile would carry the user's modifiers. Its argument asks for the
-  // server's present state, not the last one seen: before changing modifiers.
+  // meanwhile would carry the user's modifiers; for two seconds at most, and
+  // not again until the user lets go. Its argument asks for the server's
+  // present state, not the last one seen: before changing modifiers.
   X11Keyboard(Display* display, const std::atomic<bool>* stop,
               std::function<bool(bool now)> user_holds_hot_key = {});
   ~X11Keyboard();  // gives every spare keycode its empty mapping back
@@ -113,11 +114,14 @@ class X11Keyboard {
   // Waits while the user holds a modifier of the hot key (`now`: see the
   // constructor); false once stopped.
   bool WaitForHotKeyRelease(bool now);
+  // Whether to wait for the user now: not once a wait ran out, until released.
+  bool UserHoldsHotKey(bool now);
   void ForgetReplacedSpares();
 
   Display* display_;
   const std::atomic<bool>* stop_;
   const std::function<bool(bool now)> user_holds_hot_key_;
+  bool held_too_long_ = false;  // waited out once; until the modifiers are let go
   const std::string record_name_;  // the record of bindings, one per display
   X11InFlight in_flight_;
   bool has_xkb_ = false;

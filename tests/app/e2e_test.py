@@ -98,6 +98,8 @@ class HelperE2E(harness.HelperCase):
         harness.wait_for("the end", lambda: session.log_lines()[-1:] == ENDED[1:], 30)
         harness.wait_for("the notifications", lambda: session.desktop_state()["notifications"]
                          == [ACTIVE, "Remote control ended"])
+        # The server records each request once it has answered it.
+        harness.wait_for("every post recorded", lambda: len(self.posts(session)) == 5)
         requests, posts = session.requests(), self.posts(session)
         self.assertEqual([r["target"] for r in requests[:3]], ["/start", "/nativehelper?id=abc123",
                                                               "/nativehelper?token=test-token"])
