@@ -181,10 +181,11 @@ const Row kRows[] = {
       "down 0 '\\uDBFF\\uDFFF'", "up 0 '\\uDBFF\\uDFFF'"}).second},
     {"TranslateTakesTheFirstMonitorUnderThePointAndSaturates",
      [](P p) { Displays(p, {{0, 0, 100, 100}, {100, 0, 100, 100}, {50, 0, 100, 100}, {-1, -1, 1, 1}}); },
-     {B({Xywh("translatexywh", 60, 50, 50, 2000), C("translatexywh", R"("x":120,"y":10)"),
+     {B({Xywh("translatexywh", 60, 50, 50, 2000), Xywh("translatexywh", 100, 0, 10, 10), C("translatexywh", R"("x":120,"y":10)"),
          Xywh("translatexywh", 5000, 0, 1, 1), C("translatexywh", R"("x":"720","y":0.5,"w":50,"h":50)"),
          Xywh("translatexywh", -1, -1, INT32_MAX, INT32_MIN)})},
      {Ok("translatexywh", R"("x":39322,"y":32768,"w":32768,"h":65536)"),
+      Ok("translatexywh", R"("x":0,"y":0,"w":6554,"h":6554)"),  // the edge two monitors share: the second's
       Ok("translatexywh", R"("x":13107,"y":6554,"w":0,"h":0)"), Ok("translatexywh", R"("x":0,"y":0,"w":0,"h":0)"),
       Ok("translatexywh", R"("x":0,"y":0,"w":32768,"h":32768)"),
       Ok("translatexywh", R"("x":0,"y":0,"w":65536,"h":-2147483648)")}},
