@@ -478,6 +478,14 @@ TEST_P(QtOverlayTest, OverlaysLandOnTheirRootPixelsStayInTheScreenPassClicksTake
 
 INSTANTIATE_TEST_SUITE_P(Scale, QtOverlayTest, ::testing::Values(1, 2));
 
+struct QtPlatformWithoutXTestTest : QtPlatformTest { QtPlatformWithoutXTestTest() { with_xtest_ = false; } };
+
+TEST_F(QtPlatformWithoutXTestTest, NoXTestMeansNoPermissionEvenWhenAsked) {
+  EXPECT_FALSE(platform_->IsAccessibilityTrusted());
+  EXPECT_FALSE(platform_->PromptAccessibility());
+  EXPECT_FALSE(platform_->AccessibilityDeclined());
+}
+
 TEST_F(QtPlatformTest, ClearClipboardEmptiesTheClipboardAndThePrimarySelectionForOtherClients) {
   const char* selections[] = {"clipboard", "primary"};
   const auto read = [](const std::string& selection) { return Shell("xclip -o -selection " + selection + " 2>/dev/null || true"); };
