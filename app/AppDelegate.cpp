@@ -27,6 +27,7 @@ constexpr const char* kConsentText =
 // How long a batch runs before the event loop serves the user's controls
 // (the status icon's menu, D-Bus, signals) and the batch goes on.
 constexpr std::chrono::milliseconds kBatchSlice{20};
+constexpr std::chrono::milliseconds kReplyDrainPause{50};
 
 }  // namespace
 
@@ -183,17 +184,24 @@ void AppDelegate::runPollLoop() {
 }
 
 void AppDelegate::runBatch(const std::shared_ptr<PollBatch>& batch, size_t first, size_t bytes) {
-  std::optional<size_t> next;
-  if (!terminating_) {
-    next = DispatchMultiInput(batch->doc, first, std::chrono::steady_clock::now() + kBatchSlice);
-  }
-  if (next) {
-    // Ahead of later batches, once the loop has served what waits.
-    CurrentPlatform()->ContinueOnMain(
-        [this, batch, at = *next, bytes] { runBatch(batch, at, bytes); });
+  if (terminating_) {
+    batchDone(bytes);
     return;
   }
-  batchDone(bytes);
+  // While the replies are past their cap (polling waits then too), the batch
+  // waits for them to drain, a pause at a time.
+  const std::shared_ptr<SessionClient> client = longPoll();
+  const bool backed_up = client && client->repliesBackedUp();
+  const std::optional<size_t> next =
+      backed_up ? first
+                : DispatchMultiInput(batch->doc, first, std::chrono::steady_clock::now() + kBatchSlice);
+  if (!next) {
+    batchDone(bytes);
+    return;
+  }
+  // Ahead of later batches, once the loop has served what waits.
+  CurrentPlatform()->ContinueOnMain(backed_up ? kReplyDrainPause : std::chrono::milliseconds(0),
+                                    [this, batch, at = *next, bytes] { runBatch(batch, at, bytes); });
 }
 
 void AppDelegate::batchDone(size_t bytes) {

@@ -193,10 +193,11 @@ class Platform {
   // shown by a work item holds back every later work item until it closes.
   virtual void PostToMain(std::function<void()> work) = 0;
   virtual void PostToMainAfter(std::chrono::nanoseconds delay, std::function<void()> work) = 0;
-  // Main thread: runs `work` before every other queued item, once the event
-  // loop has served what waits meanwhile (input, D-Bus, timers). A long job
-  // goes on this way without keeping the loop from the user's controls.
-  virtual void ContinueOnMain(std::function<void()> work) = 0;
+  // Main thread: runs `work` after `delay`, before every other queued item
+  // (they wait meanwhile), once the event loop has served what waits (input,
+  // D-Bus, timers). A long job goes on this way without keeping the loop
+  // from the user's controls.
+  virtual void ContinueOnMain(std::chrono::nanoseconds delay, std::function<void()> work) = 0;
   // Runs `work` on a thread other than the main thread; it may block there.
   virtual void RunOnWorkerThread(std::function<void()> work) = 0;
 

@@ -500,6 +500,11 @@ void LongPoll::postBodyAsync(const std::string& body) {
   curl_multi_wakeup(curl_->async_multi);
 }
 
+bool LongPoll::repliesBackedUp() {
+  std::lock_guard lock(queue_mutex_);
+  return queued_reply_bytes_ > kMaxQueuedReplyBytes && !aborted_;
+}
+
 void LongPoll::waitForReplyRoom() {
   std::unique_lock lock(queue_mutex_);
   if (queued_reply_bytes_ <= kMaxQueuedReplyBytes) return;

@@ -57,6 +57,7 @@ class LongPoll : public SessionClient {
   // Replies waiting to be posted (or in flight) beyond which poll() waits
   // until they drain: a server that takes no replies gets no new batches.
   static constexpr size_t kMaxQueuedReplyBytes = 8 * 1024 * 1024;
+  bool repliesBackedUp() override;
 
   // `server`: the accepted host name, without scheme, port or path. Makes no
   // request.

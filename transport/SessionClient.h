@@ -34,6 +34,8 @@ class SessionClient : public AgentConnection {
   // Whether the last poll() ended without an answer from the server (only
   // read after a kPollClosed, on the thread that polls).
   virtual bool lastPollTransportFailed() const { return false; }
+  // Whether the replies waiting to be posted are past their cap (any thread).
+  virtual bool repliesBackedUp() { return false; }
   // Posts the close notice when a token is held (blocking), then forgets it.
   virtual void close() = 0;
   // Ends a blocked initSession() or poll() at once, as a transport failure,

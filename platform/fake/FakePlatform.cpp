@@ -114,8 +114,10 @@ HotKeyRef FakePlatform::RegisterHotKey(uint16_t key_code, uint32_t modifiers) {
 
 void FakePlatform::RunMainQueue() {
   for (std::unique_lock lock(mutex_); !terminating_; lock.lock()) {
-    const auto due = std::find_if(main_queue_.begin(), main_queue_.end(), [&](auto& w) { return w.first <= now_; });
-    if (due == main_queue_.end()) return;
+    const auto due = held_ ? main_queue_.begin()
+                           : std::find_if(main_queue_.begin(), main_queue_.end(), [&](auto& w) { return w.first <= now_; });
+    if (due == main_queue_.end() || due->first > now_) return;
+    held_ = false;
     const std::function<void()> work = std::move(due->second);
     main_queue_.erase(due);
     lock.unlock();

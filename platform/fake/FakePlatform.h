@@ -32,9 +32,11 @@ class FakePlatform final : public Platform {
   bool Terminating() override { return terminating_; }
   void RequestTermination() override { PostToMain([this] { Terminate(); }); }
   void PostToMain(std::function<void()> work) override { PostToMainAfter({}, std::move(work)); }
-  void ContinueOnMain(std::function<void()> work) override {
+  // Held work keeps every other item back until it has run.
+  void ContinueOnMain(std::chrono::nanoseconds delay, std::function<void()> work) override {
     std::lock_guard lock(mutex_);
-    main_queue_.emplace(main_queue_.begin(), now_, std::move(work));
+    main_queue_.emplace(main_queue_.begin(), now_ + delay, std::move(work));
+    held_ = true;
   }
   void PostToMainAfter(std::chrono::nanoseconds delay, std::function<void()> work) override {
     std::lock_guard lock(mutex_);
@@ -127,6 +129,7 @@ class FakePlatform final : public Platform {
   std::function<void(const std::string&)> open_url_;
   ApplicationDelegate* running_ = nullptr;
   bool terminating_ = false;
+  bool held_ = false;  // the first item of the main queue holds the others back
   struct RecordingInput;
   std::unique_ptr<RecordingInput> recorder_;
   RemoteInput input_;

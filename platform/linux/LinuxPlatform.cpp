@@ -154,7 +154,9 @@ class LinuxPlatform final : public Platform {
   void PostToMainAfter(std::chrono::nanoseconds delay, std::function<void()> work) override {
     queue_->PostAfter(delay, std::move(work));
   }
-  void ContinueOnMain(std::function<void()> work) override { queue_->PostFirst(std::move(work)); }
+  void ContinueOnMain(std::chrono::nanoseconds delay, std::function<void()> work) override {
+    queue_->PostFirst(delay, std::move(work));
+  }
   void RunOnWorkerThread(std::function<void()> work) override;
 
   int RunModalAlert(const AlertSpec& alert) override;

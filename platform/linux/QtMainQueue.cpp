@@ -16,12 +16,22 @@ void QtMainQueue::Post(std::function<void()> work) {
   SchedulePump();
 }
 
-void QtMainQueue::PostFirst(std::function<void()> work) {
-  {
-    std::lock_guard lock(mutex_);
-    items_.push_front(std::move(work));
+void QtMainQueue::PostFirst(std::chrono::nanoseconds delay, std::function<void()> work) {
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(delay);
+  auto post = [this, work = std::move(work)]() mutable {
+    held_ = false;
+    {
+      std::lock_guard lock(mutex_);
+      items_.push_front(std::move(work));
+    }
+    SchedulePump();
+  };
+  if (ms.count() <= 0) {
+    post();
+    return;
   }
-  SchedulePump();
+  held_ = true;
+  QTimer::singleShot(ms, Qt::PreciseTimer, this, std::move(post));
 }
 
 void QtMainQueue::PostAfter(std::chrono::nanoseconds delay, std::function<void()> work) {
@@ -48,7 +58,7 @@ void QtMainQueue::SchedulePump() {
 
 void QtMainQueue::Pump() {
   pump_scheduled_ = false;
-  if (running_ || stopped_) return;
+  if (running_ || stopped_ || held_) return;
   std::function<void()> work;
   bool more = false;
   {

@@ -27,8 +27,9 @@ class QtMainQueue final : public QObject {
   // Both may be called from any thread.
   void Post(std::function<void()> work);
   void PostAfter(std::chrono::nanoseconds delay, std::function<void()> work);
-  // Ahead of every queued item, after the events already waiting.
-  void PostFirst(std::function<void()> work);
+  // Ahead of every queued item, after the events already waiting and after
+  // `delay`, which holds every other item back too.
+  void PostFirst(std::chrono::nanoseconds delay, std::function<void()> work);
 
   // Stops running items for good (the program is ending).
   void Stop();
@@ -41,6 +42,7 @@ class QtMainQueue final : public QObject {
   std::deque<std::function<void()>> items_;  // guarded by mutex_
   std::atomic<bool> pump_scheduled_{false};
   bool running_ = false;                     // GUI thread only
+  bool held_ = false;                        // GUI thread only
   bool stopped_ = false;                     // GUI thread only
 };
 
