@@ -182,6 +182,8 @@ def program_script(text):
         polls.extend([{"wait_flag": name, "mark": name, "body": bodies[0]}] +
                      [{"body": b} for b in bodies[1:]])
 
+    # Input is let through after an initcheck that finds the portal's session.
+    gated("ready", [batch({"cmd": "initcheck"})])
     gated("pointer", [batch(*moves[b:b + 100]) for b in range(0, MOVES, 100)])
     gated("typing", [batch(*commands[b:b + 50]) for b in range(0, len(commands), 50)])
     gated("end", ["close"])
@@ -200,6 +202,9 @@ class Program:
         compositor.answer_portal(True, probe.sees)
         harness.wait_for("the program's portal session", lambda: any(
             "started on 2 monitor(s)" in line for line in self.session.log_lines()), 60)
+        self.session.raise_flag("ready")
+        harness.wait_for("the second initcheck", lambda: sum(
+            r["type"] == "post" for r in self.session.requests()) >= 2, 60)
 
     def run(self, flag):
         self.session.raise_flag(flag)
