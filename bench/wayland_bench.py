@@ -6,7 +6,8 @@ from the same state (the pointer parked, the probe's window focused):
 
   pointer   2,000 absolute motions: the program (batches of 100 "move"
             commands), a bare client that waits for each answer, and one that
-            keeps up to 64 motions in flight; from the first batch's mark (or
+            keeps up to 64 motions in flight (calls in flight arrive in any
+            order: once all are answered it sends the last point again); from the first batch's mark (or
             the first call) to the last motion the probe sees, once it has
             seen the last point
   typing    2,000 characters of the French layout: the program
@@ -166,6 +167,8 @@ class BareClient:
             in_flight[0] += 1
         while in_flight[0]:
             self.context.iteration(True)
+        # The last may have been overtaken: it is sent again, alone.
+        self.move_blocking(points[-1:])
 
 
 def program_script(text):
