@@ -424,7 +424,9 @@ bool PortalRemoteDesktop::Notify(const QString& method, QVariantList arguments, 
   call.setArguments(arguments);
   QDBusPendingCall pending = bus_.asyncCall(call, kNotifyTimeoutMs);
   if (pipelined) {
-    if (!motions_.empty()) {  // may overtake or be overtaken
+    // This one may overtake or be overtaken; one sent after an earlier such
+    // one replaces it, even when everything before it was answered.
+    if (!motions_.empty() || !last_motion_.isEmpty()) {
       last_method_ = method;
       last_motion_ = std::move(arguments);
       restate_.start();
@@ -472,6 +474,9 @@ bool PortalRemoteDesktop::MoveTo(double x, double y, Call kind) {
   // A point on no monitor moves nothing.
   for (const Stream& stream : streams_) {
     if (Contains({stream.x, stream.y, stream.width, stream.height}, x, y)) {
+      // From one monitor to another the pointer leaves one window and
+      // enters another: clients see that in order only when it is alone.
+      if (std::exchange(motion_node_, stream.node) != stream.node) kind = Call::kMotion;
       return Notify(QStringLiteral("NotifyPointerMotionAbsolute"),
                     Arguments({stream.node, x - stream.x, y - stream.y}), kind);
     }

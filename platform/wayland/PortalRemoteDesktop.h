@@ -135,6 +135,7 @@ class PortalRemoteDesktop final : public QObject {
   QString last_method_;
   QVariantList last_motion_;
   QTimer restate_;
+  uint motion_node_ = 0;  // the stream of the last motion
   std::vector<Stream> streams_;  // none: the pointer moves by relative motion
   uint request_serial_ = 0;
   uint generation_ = 0;  // of the request whose call is awaited; Stop() moves on
