@@ -8,10 +8,12 @@
 // the user has accepted, nothing is posted. Everything runs on the thread of
 // the Qt event loop: requests are answered asynchronously. The portal handles
 // input calls on worker threads and reorders calls in flight, so only pointer
-// motions, which carry no state, go out without waiting for their answers
-// (a bounded number of them); every other input call first waits for the
-// motions before it, then for its own answer, each wait bounded by the call's
-// short timeout, and the event loop runs every few milliseconds meanwhile.
+// motions on one monitor, which carry no state, go out without waiting for
+// their answers (a bounded number of them, the last of a burst sent again);
+// every other input call first waits for the motions before it, then for its
+// own answer. A wait holds the thread until the answer or the call's short
+// timeout (after which the session counts as broken); between calls the
+// event loop runs every few milliseconds.
 #pragma once
 
 #include <QDBusConnection>
