@@ -6,7 +6,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QEventLoop>
+#include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -37,8 +37,19 @@ constexpr int kButtonRight = 273;
 constexpr uint32_t kKeysymShiftL = 0xffe1;
 constexpr uint32_t kKeysymControlL = 0xffe3;
 // An input call answers within milliseconds; the first that does not in
-// this time counts as a broken session.
+// this time counts as a broken session. Also the longest the event loop
+// waits for an answer.
 constexpr int kNotifyTimeoutMs = 2000;
+// Enough to keep the portal busy; few enough that a flood cannot pile up
+// and a stop lets only these arrive.
+constexpr size_t kMaxMotionsInFlight = 64;
+// How often input lets the event loop run, so that a stop or the desktop
+// ending the session is seen in the middle of a long run of calls.
+constexpr qint64 kLoopIntervalMs = 5;
+// Motions in flight together may arrive in any order: once they have paused
+// this long, the last one is sent again so that the pointer ends where it
+// was sent.
+constexpr int kRestateAfterMs = 2;
 constexpr std::chrono::seconds kRequestDeadline{20};
 // Start shows the desktop's dialog, which a person reads and answers.
 constexpr std::chrono::minutes kDialogDeadline{3};
@@ -99,8 +110,17 @@ bool Contains(const Rect& r, double x, double y) {
 
 PortalRemoteDesktop::PortalRemoteDesktop(std::function<void()> on_closed,
                                          std::function<bool()> input_stopped)
-    : on_closed_(std::move(on_closed)), input_stopped_(std::move(input_stopped)) {
+    : bus_(QDBusConnection::sessionBus()),
+      on_closed_(std::move(on_closed)),
+      input_stopped_(std::move(input_stopped)) {
   deadline_.setSingleShot(true);
+  restate_.setSingleShot(true);
+  restate_.setInterval(kRestateAfterMs);
+  connect(&restate_, &QTimer::timeout, this, [this] {
+    if (IsStarted() && !last_motion_.isEmpty() && Settle(0)) {
+      Notify(last_method_, std::exchange(last_motion_, {}), Call::kMotion);
+    }
+  });
   connect(&deadline_, &QTimer::timeout, this, [this] {
     Fail(QStringLiteral("the desktop did not answer %1 in time; the next check asks again")
              .arg(request_method_));
@@ -321,6 +341,8 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
   state_ = State::kStarted;
   retried_ = false;
   notify_failed_ = false;
+  session_argument_ = QVariant::fromValue(session_);
+  loop_ran_.start();
   // Mutter makes the session's virtual keyboard on its first key and loses
   // the keys that come before it is ready: a lone Shift makes it now.
   if (Keysym(kKeysymShiftL, true)) Keysym(kKeysymShiftL, false);
@@ -373,6 +395,9 @@ void PortalRemoteDesktop::Stop() {
   deadline_.stop();
   ListenAt({});
   streams_.clear();
+  motions_.clear();  // their answers no longer matter
+  last_motion_.clear();
+  restate_.stop();
   if (session_.path().isEmpty()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
   bus.disconnect(kService, session_.path(), kSession, QStringLiteral("Closed"), this,
@@ -382,22 +407,59 @@ void PortalRemoteDesktop::Stop() {
   session_ = {};
 }
 
-bool PortalRemoteDesktop::Notify(const QString& method, const QVariantList& arguments) {
-  QVariantList all{QVariant::fromValue(session_), QVariantMap()};
-  all.append(arguments);
+QVariantList PortalRemoteDesktop::Arguments(std::initializer_list<QVariant> rest) const {
+  QVariantList all;
+  all.reserve(2 + rest.size());
+  all << session_argument_ << QVariantMap();
+  for (const QVariant& argument : rest) all << argument;
+  return all;
+}
+
+bool PortalRemoteDesktop::Notify(const QString& method, QVariantList arguments, Call call_kind) {
+  const bool pipelined = call_kind == Call::kPipelinedMotion;
+  if (!IsStarted() || !Settle(pipelined ? kMaxMotionsInFlight - 1 : 0)) return false;
+  if (call_kind != Call::kOther && input_stopped_()) return true;
+  if (call_kind == Call::kMotion) last_motion_.clear();  // this one lands last
   QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kRemoteDesktop, method);
-  call.setArguments(all);
-  // Each answer is awaited: the portal may reorder calls in flight. The
-  // loop runs meanwhile, so the desktop closing the session is seen here.
-  QDBusPendingCallWatcher watcher(QDBusConnection::sessionBus().asyncCall(call, kNotifyTimeoutMs));
-  if (!watcher.isFinished()) {
-    QEventLoop loop;
-    connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-    loop.exec();
+  call.setArguments(arguments);
+  QDBusPendingCall pending = bus_.asyncCall(call, kNotifyTimeoutMs);
+  if (pipelined) {
+    // This one may overtake or be overtaken; one sent after an earlier such
+    // one replaces it, even when everything before it was answered.
+    if (!motions_.empty() || !last_motion_.isEmpty()) {
+      last_method_ = method;
+      last_motion_ = std::move(arguments);
+      restate_.start();
+    }
+    motions_.push_back(std::move(pending));
+    return true;
   }
+  // The bus's own thread wakes this one with the answer, or with an error
+  // once the call's timeout has passed.
+  pending.waitForFinished();
+  return Answered(method, pending);
+}
+
+void PortalRemoteDesktop::LetLoopRun() {
+  if (loop_ran_.elapsed() < kLoopIntervalMs) return;
+  QCoreApplication::processEvents();
+  loop_ran_.start();
+}
+
+bool PortalRemoteDesktop::Settle(size_t left) {
+  while (motions_.size() > left || (!motions_.empty() && motions_.front().isFinished())) {
+    QDBusPendingCall oldest = std::move(motions_.front());
+    motions_.pop_front();
+    oldest.waitForFinished();
+    if (!Answered(QStringLiteral("NotifyPointerMotion"), oldest)) return false;
+  }
+  return true;
+}
+
+bool PortalRemoteDesktop::Answered(const QString& method, const QDBusPendingCall& call) {
   if (!IsStarted()) return false;
-  if (!watcher.isError()) return true;
-  const QDBusError error = watcher.error();
+  if (!call.isError()) return true;
+  const QDBusError error = call.error();
   if (portal::SessionGone(error.name().toStdString(), error.message().toStdString())) {
     EndedByDesktop(method + QStringLiteral(" failed, the session is gone: ") + error.message());
     return false;
@@ -408,12 +470,15 @@ bool PortalRemoteDesktop::Notify(const QString& method, const QVariantList& argu
   return true;
 }
 
-bool PortalRemoteDesktop::MoveTo(double x, double y) {
+bool PortalRemoteDesktop::MoveTo(double x, double y, Call kind) {
   // A point on no monitor moves nothing.
   for (const Stream& stream : streams_) {
     if (Contains({stream.x, stream.y, stream.width, stream.height}, x, y)) {
+      // From one monitor to another the pointer leaves one window and
+      // enters another: clients see that in order only when it is alone.
+      if (std::exchange(motion_node_, stream.node) != stream.node) kind = Call::kMotion;
       return Notify(QStringLiteral("NotifyPointerMotionAbsolute"),
-                    {stream.node, x - stream.x, y - stream.y});
+                    Arguments({stream.node, x - stream.x, y - stream.y}), kind);
     }
   }
   if (!streams_.empty()) return true;
@@ -424,30 +489,37 @@ bool PortalRemoteDesktop::MoveTo(double x, double y) {
   }
   double left = x, top = y;
   for (const Rect& m : monitors) left = std::min(left, m.x), top = std::min(top, m.y);
-  return Notify(QStringLiteral("NotifyPointerMotion"), {-kFarAway, -kFarAway}) &&
-         Notify(QStringLiteral("NotifyPointerMotion"), {x - left, y - top});
+  // The two in this order: nothing may overtake.
+  return Notify(QStringLiteral("NotifyPointerMotion"), Arguments({-kFarAway, -kFarAway}),
+                Call::kMotion) &&
+         Notify(QStringLiteral("NotifyPointerMotion"), Arguments({x - left, y - top}),
+                Call::kMotion);
 }
 
 void PortalRemoteDesktop::PostMouse(const MouseEvent& event, double x, double y) {
+  LetLoopRun();
   if (!IsStarted()) return;
   // Every event moves first, so that a button lands where it was sent also
   // after the local pointer moved; off the monitors it goes where the
   // pointer is, so that no press is left without its release.
-  if (!MoveTo(x, y)) return;
-  int button = 0;
+  // A button waits for the motions before it, and for its own motion.
+  const bool button = event.type != MouseEventType::kMouseMoved &&
+                      event.type != MouseEventType::kLeftMouseDragged;
+  if (!MoveTo(x, y, button ? Call::kMotion : Call::kPipelinedMotion)) return;
+  int button_code = 0;
   uint pressed = 0;
   switch (event.type) {
     case MouseEventType::kLeftMouseDown:
-      button = kButtonLeft, pressed = 1;
+      button_code = kButtonLeft, pressed = 1;
       break;
     case MouseEventType::kLeftMouseUp:
-      button = kButtonLeft;
+      button_code = kButtonLeft;
       break;
     case MouseEventType::kRightMouseDown:
-      button = kButtonRight, pressed = 1;
+      button_code = kButtonRight, pressed = 1;
       break;
     case MouseEventType::kRightMouseUp:
-      button = kButtonRight;
+      button_code = kButtonRight;
       break;
     case MouseEventType::kMouseMoved:
     case MouseEventType::kLeftMouseDragged:
@@ -455,24 +527,28 @@ void PortalRemoteDesktop::PostMouse(const MouseEvent& event, double x, double y)
   }
   // The stop may have come while the motion was answered.
   if (pressed && input_stopped_()) return;
-  Notify(QStringLiteral("NotifyPointerButton"), {button, pressed});
+  Notify(QStringLiteral("NotifyPointerButton"), Arguments({button_code, pressed}), Call::kOther);
 }
 
 void PortalRemoteDesktop::ReleaseButton(MouseButton button) {
   if (!IsStarted()) return;
   Notify(QStringLiteral("NotifyPointerButton"),
-         {button == MouseButton::kLeft ? kButtonLeft : kButtonRight, uint{0}});
+         Arguments({button == MouseButton::kLeft ? kButtonLeft : kButtonRight, uint{0}}),
+         Call::kOther);
 }
 
 bool PortalRemoteDesktop::Keysym(uint32_t keysym, bool down) {
-  return Notify(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<int>(keysym), uint{down}});
+  return Notify(QStringLiteral("NotifyKeyboardKeysym"),
+                Arguments({static_cast<int>(keysym), uint{down}}), Call::kOther);
 }
 
-bool PortalRemoteDesktop::Stroke(const std::vector<uint32_t>& keys) {
-  // Each press waits for the stop, which may come while a call is answered;
-  // what was pressed is always released.
+bool PortalRemoteDesktop::Stroke(std::span<const uint32_t> keys) {
+  // Each press looks for the stop, which the event loop may just have
+  // handled; what was pressed is always released.
   size_t pressed = 0;
-  for (; pressed < keys.size() && !input_stopped_(); ++pressed) {
+  for (; pressed < keys.size(); ++pressed) {
+    LetLoopRun();
+    if (input_stopped_()) break;
     if (!Keysym(keys[pressed], true)) return false;
   }
   while (pressed > 0) {
@@ -489,7 +565,7 @@ void PortalRemoteDesktop::PostKeyboard(const KeyboardEvent& event) {
     // layout; one the layout lacks is dropped there, never replaced.
     for (char32_t c : DecodeUtf16(event.units)) {
       const uint32_t keysym = KeysymForCodePoint(c);
-      if (keysym != 0 && !Stroke({keysym})) return;
+      if (keysym != 0 && !Stroke({&keysym, 1})) return;
     }
     return;
   }

@@ -6,18 +6,28 @@
 //
 // The desktop asks the user in its own dialog when the session starts; until
 // the user has accepted, nothing is posted. Everything runs on the thread of
-// the Qt event loop, and no call holds that loop: requests are answered
-// asynchronously, and each input call waits for its answer (the portal
-// would reorder keys in flight) in a nested loop, with a short timeout.
+// the Qt event loop: requests are answered asynchronously. The portal handles
+// input calls on worker threads and reorders calls in flight, so only pointer
+// motions on one monitor, which carry no state, go out without waiting for
+// their answers (a bounded number of them, the last of a burst sent again);
+// every other input call first waits for the motions before it, then for its
+// own answer. A wait holds the thread until the answer or the call's short
+// timeout (after which the session counts as broken); between calls the
+// event loop runs every few milliseconds.
 #pragma once
 
+#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <QVariantMap>
+#include <deque>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -86,14 +96,32 @@ class PortalRemoteDesktop final : public QObject {
   void EndedByDesktop(const QString& why);
   void Stop();
   void TakeStartResults(const QVariantMap& results);
-  // False once the session is gone, also when it went during the wait.
-  bool Notify(const QString& method, const QVariantList& arguments);
+  enum class Call {
+    kPipelinedMotion,  // goes out at once unless too many are unanswered
+    kMotion,           // after the motions before it; its answer awaited
+    kOther             // the same, and still sent once input stopped
+  };
+  // The session and empty options, then `rest`.
+  QVariantList Arguments(std::initializer_list<QVariant> rest) const;
+  // An input call of the session; a motion is dropped once input stopped.
+  // False once the session is gone, also when it went during a wait.
+  bool Notify(const QString& method, QVariantList arguments, Call call_kind);
+  // Runs the event loop when it has not run for a few milliseconds, so that a
+  // stop or the desktop ending the session is seen during a long run of calls.
+  void LetLoopRun();
+  // Waits until at most `left` motions are unanswered; false once the
+  // session is gone.
+  bool Settle(size_t left);
+  // Whether an answered call leaves the session running; one saying the
+  // session is gone ends it.
+  bool Answered(const QString& method, const QDBusPendingCall& call);
   bool Keysym(uint32_t keysym, bool down);
   // Presses `keys` in order, then releases them; false once input stopped
   // or the session is gone.
-  bool Stroke(const std::vector<uint32_t>& keys);
-  bool MoveTo(double x, double y);
+  bool Stroke(std::span<const uint32_t> keys);
+  bool MoveTo(double x, double y, Call kind);
 
+  QDBusConnection bus_;
   std::function<void()> on_closed_;
   std::function<bool()> input_stopped_;
   State state_ = State::kIdle;
@@ -102,6 +130,14 @@ class PortalRemoteDesktop final : public QObject {
   QString request_method_;
   QTimer deadline_;  // for the answer to request_path_
   QDBusObjectPath session_;
+  QVariant session_argument_;  // session_, as each input call starts
+  std::deque<QDBusPendingCall> motions_;  // unanswered, oldest first
+  QElapsedTimer loop_ran_;  // since the event loop last ran during input
+  // The last motion sent while others were in flight, until it is sent again.
+  QString last_method_;
+  QVariantList last_motion_;
+  QTimer restate_;
+  uint motion_node_ = 0;  // the stream of the last motion
   std::vector<Stream> streams_;  // none: the pointer moves by relative motion
   uint request_serial_ = 0;
   uint generation_ = 0;  // of the request whose call is awaited; Stop() moves on
