@@ -46,6 +46,7 @@ constexpr std::chrono::minutes kDialogDeadline{3};
 constexpr int kStartupTimeoutMs = 20000;
 // Relative motion this far up and left ends in the layout's top-left corner.
 constexpr double kFarAway = 100000;
+constexpr qint64 kRepeatMs = 1000;
 
 // The desktop's permission to restore a session, kept between runs.
 constexpr char kRestoreTokenFile[] = "portal-restore-token";
@@ -373,6 +374,8 @@ void PortalRemoteDesktop::Stop() {
   deadline_.stop();
   ListenAt({});
   streams_.clear();
+  placed_.reset();
+  held_ = 0;
   if (session_.path().isEmpty()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
   bus.disconnect(kService, session_.path(), kSession, QStringLiteral("Closed"), this,
@@ -422,10 +425,27 @@ bool PortalRemoteDesktop::MoveTo(double x, double y) {
                    [&](const Rect& m) { return Contains(m, x, y); })) {
     return true;
   }
-  double left = x, top = y;
-  for (const Rect& m : monitors) left = std::min(left, m.x), top = std::min(top, m.y);
-  return Notify(QStringLiteral("NotifyPointerMotion"), {-kFarAway, -kFarAway}) &&
-         Notify(QStringLiteral("NotifyPointerMotion"), {x - left, y - top});
+  // Into a corner of the layout, then by the offset. KDE's top-left corner
+  // opens the overview and pushes the pointer back a pixel: the top-right
+  // one wherever a monitor has it.
+  // Through the corner a held button would drag, and a click repeated at
+  // its point would be no double click: from the last point instead.
+  const bool repeated = placed_ && *placed_ == std::pair(x, y) && placed_at_.elapsed() < kRepeatMs;
+  const std::optional<std::pair<double, double>> from = std::exchange(placed_, std::pair(x, y));
+  placed_at_.start();
+  if (from && (held_ != 0 || repeated)) {
+    return (x == from->first && y == from->second) ||
+           Notify(QStringLiteral("NotifyPointerMotion"), {x - from->first, y - from->second});
+  }
+  double left = x, top = y, right = x;
+  for (const Rect& m : monitors) {
+    left = std::min(left, m.x), top = std::min(top, m.y), right = std::max(right, m.x + m.width - 1);
+  }
+  const bool top_right = std::any_of(monitors.begin(), monitors.end(),
+                                     [&](const Rect& m) { return Contains(m, right, top); });
+  const double corner = top_right ? right : left;
+  return Notify(QStringLiteral("NotifyPointerMotion"), {top_right ? kFarAway : -kFarAway, -kFarAway}) &&
+         Notify(QStringLiteral("NotifyPointerMotion"), {x - corner, y - top});
 }
 
 void PortalRemoteDesktop::PostMouse(const MouseEvent& event, double x, double y) {
@@ -455,13 +475,16 @@ void PortalRemoteDesktop::PostMouse(const MouseEvent& event, double x, double y)
   }
   // The stop may have come while the motion was answered.
   if (pressed && input_stopped_()) return;
-  Notify(QStringLiteral("NotifyPointerButton"), {button, pressed});
+  if (Notify(QStringLiteral("NotifyPointerButton"), {button, pressed})) {
+    held_ = pressed ? held_ | 1u << button % 32 : held_ & ~(1u << button % 32);
+  }
 }
 
 void PortalRemoteDesktop::ReleaseButton(MouseButton button) {
   if (!IsStarted()) return;
-  Notify(QStringLiteral("NotifyPointerButton"),
-         {button == MouseButton::kLeft ? kButtonLeft : kButtonRight, uint{0}});
+  const int code = button == MouseButton::kLeft ? kButtonLeft : kButtonRight;
+  held_ &= ~(1u << code % 32);
+  Notify(QStringLiteral("NotifyPointerButton"), {code, uint{0}});
 }
 
 bool PortalRemoteDesktop::Keysym(uint32_t keysym, bool down) {

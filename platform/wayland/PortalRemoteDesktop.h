@@ -13,11 +13,14 @@
 
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <QVariantMap>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -103,6 +106,10 @@ class PortalRemoteDesktop final : public QObject {
   QTimer deadline_;  // for the answer to request_path_
   QDBusObjectPath session_;
   std::vector<Stream> streams_;  // none: the pointer moves by relative motion
+  // Where relative motion last put the pointer, and when; the buttons held.
+  std::optional<std::pair<double, double>> placed_;
+  QElapsedTimer placed_at_;
+  uint held_ = 0;
   uint request_serial_ = 0;
   uint generation_ = 0;  // of the request whose call is awaited; Stop() moves on
   bool retried_ = false;

@@ -4,6 +4,7 @@ virtual keyboard and pointer as the person at the desktop. Needs python3-gi."""
 import contextlib
 import glob
 import os
+import queue
 import shutil
 import signal
 import subprocess
@@ -16,17 +17,20 @@ from gi.repository import Gio, GLib
 from harness import wait_for
 
 NAME, RD, CAST = "mv-wayland-0", "org.gnome.Mutter.RemoteDesktop", "org.gnome.Mutter.ScreenCast"
+DESKTOP, PORTAL = "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop"
+PORTAL_RD = "org.freedesktop.portal.RemoteDesktop"
 LOCALE1 = ("X11Layout", "X11Model", "X11Variant", "X11Options")
 
 
 class Compositor:
+    corner = "motion -"  # a probe line of the pointer placed from a corner: none here
     def __init__(self):
         self.work = tempfile.mkdtemp(prefix="mv-wayland-")
         self.runtime, self.processes, self.env, self.display = self.path("run"), [], None, ""
         self.loop = GLib.MainLoop()
 
-    def path(self, name):
-        return os.path.join(self.work, name)
+    def path(self, *names):
+        return os.path.join(self.work, *names)
 
     def _spawn(self, argv, ready=None):
         self.processes.append(subprocess.Popen(argv, env=self.env, stdout=subprocess.DEVNULL,
@@ -41,7 +45,8 @@ class Compositor:
             "unix:path=" + self.path(name), Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
             Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION), "unix:path=" + self.path(name)
 
-    def start(self, layout="fr", remote_desktop=True, x11=True):
+    def _services(self, layout, portals, desktop, **more):
+        """The buses, the environment the portals are started in, and PipeWire."""
         os.mkdir(self.runtime, 0o700)
         threading.Thread(target=self.loop.run, daemon=True).start()
         self.system, system = self._bus("system_bus")
@@ -54,19 +59,23 @@ class Compositor:
                               "RequestName", GLib.Variant("(su)", ("org.freedesktop.locale1", 4)),
                               None, Gio.DBusCallFlags.NONE, 5000, None)
         self.bus, session = self._bus("session_bus")
-        # Without remote desktop only the GTK backend (as on wlroots desktops).
         os.mkdir(self.path("portals"))
-        for name in ("gnome", "gtk") if remote_desktop else ("gtk",):
+        for name in portals:
             shutil.copy("/usr/share/xdg-desktop-portal/portals/%s.portal" % name, self.path("portals"))
-        new = dict(XDG_RUNTIME_DIR=self.runtime, XDG_CURRENT_DESKTOP="GNOME", WAYLAND_DISPLAY=NAME,
+        new = dict(XDG_RUNTIME_DIR=self.runtime, XDG_CURRENT_DESKTOP=desktop, WAYLAND_DISPLAY=NAME,
                    XDG_DESKTOP_PORTAL_DIR=self.path("portals"), XDG_SESSION_TYPE="wayland",
-                   GSETTINGS_BACKEND="memory", DBUS_SYSTEM_BUS_ADDRESS=system)
+                   DBUS_SYSTEM_BUS_ADDRESS=system, **more)
         self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY")}
         self.env.update(new, DBUS_SESSION_BUS_ADDRESS=session)
         subprocess.run(["dbus-update-activation-environment"] + list(new), env=self.env,
                        check=True, timeout=20)
         self.pipewire = self._spawn(["pipewire"], os.path.join(self.runtime, "pipewire-0"))
         self._spawn(["wireplumber"])
+
+    def start(self, layout="fr", remote_desktop=True, x11=True):
+        # Without remote desktop only the GTK backend (as on wlroots desktops).
+        self._services(layout, ("gnome", "gtk") if remote_desktop else ("gtk",), "GNOME",
+                       GSETTINGS_BACKEND="memory")
         argv = ["mutter", "--headless", "--wayland", "--wayland-display=" + NAME]
         argv += ["--virtual-monitor", "1280x800"] * 2 + ([] if x11 else ["--no-x11"])
         self.mutter = self._spawn(argv, os.path.join(self.runtime, NAME))
@@ -137,3 +146,72 @@ class Compositor:
         subprocess.run(["fusermount3", "-uz", os.path.join(self.runtime, "doc")],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.rmtree(self.work, ignore_errors=True)
+
+
+class KWin(Compositor):
+    """KWin 5.27 headless, without Xwayland, with KDE's portals; the person at
+    the desktop is a portal session of the test's own, whose keys KWin's fake
+    input presses (a program without an app id gets no dialog here)."""
+    corner = "motion 2559 0 "  # two monitors of one size: the pointer is placed from there
+
+    def start(self, layout="fr", x11=False):  # never with Xwayland
+        os.makedirs(self.path("config"))
+        with open(self.path("config", "kxkbrc"), "w") as f:
+            f.write("[Layout]\nLayoutList=%s\nUse=true\n" % layout)
+        self._services(layout, ("kde",), "KDE", KDE_FULL_SESSION="true",
+                       XDG_CONFIG_HOME=self.path("config"))
+        # A copy: the installed binary's file capability is refused in containers.
+        kwin = shutil.copy("/usr/bin/kwin_wayland", self.path("kwin_wayland"))
+        self._spawn([kwin, "--virtual", "--socket", NAME, "--width", "1280", "--height", "800",
+                     "--output-count", "2", "--no-lockscreen", "--no-kactivities"],
+                    os.path.join(self.runtime, NAME))
+        # The portal's first session right after its start can fail.
+        self.call(PORTAL, "Get", GLib.Variant("(ss)", (PORTAL_RD, "version")), "(v)",
+                  name=DESKTOP, interface="org.freedesktop.DBus.Properties")
+        time.sleep(1)
+
+    def request(self, method, signature, *args, interface=PORTAL_RD):
+        """A portal request answered with response 0; its results."""
+        self.serial += 1
+        token = "mvtest%d" % self.serial
+        path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
+            self.bus.get_unique_name()[1:].replace(".", "_"), token)
+        answers = queue.Queue()
+        subscription = self.bus.signal_subscribe(
+            DESKTOP, "org.freedesktop.portal.Request", "Response", path, None,
+            Gio.DBusSignalFlags.NONE, lambda *a: answers.put(a[5].unpack()))
+        try:
+            args[-1]["handle_token"] = GLib.Variant("s", token)
+            self.call(PORTAL, method, GLib.Variant(signature, args), "(o)", name=DESKTOP,
+                      interface=interface)
+            response, results = answers.get(timeout=30)
+        finally:
+            self.bus.signal_unsubscribe(subscription)
+        assert response == 0, "%s answered %d" % (method, response)
+        return results
+
+    serial = 0
+
+    def start_user(self):
+        self.user = self.request("CreateSession", "(a{sv})", {"session_handle_token": GLib.Variant(
+            "s", "mvtestuser")})["session_handle"]
+        self.request("SelectDevices", "(oa{sv})", self.user, {"types": GLib.Variant("u", 3)})
+        self.request("Start", "(osa{sv})", self.user, "", {})
+
+    def notify(self, method, signature, *args):
+        self.call(PORTAL, method, GLib.Variant("(oa{sv}" + signature[1:], (self.user, {}) + args),
+                  name=DESKTOP, interface=PORTAL_RD)
+
+    def key(self, keysym):
+        for pressed in (1, 0):
+            self.notify("NotifyKeyboardKeysym", "(iu)", keysym, pressed)
+
+    def chord(self, *keycodes):
+        """Presses evdev keys together, then lets them go."""
+        for pressed, order in ((1, keycodes), (0, keycodes[::-1])):
+            for code in order:
+                self.notify("NotifyKeyboardKeycode", "(iu)", code, pressed)
+
+    def answer_portal(self, accept, probe_sees):
+        """No dialog here: a program without an app id is not asked."""
+
