@@ -78,7 +78,7 @@ class PortalGlobalShortcuts::Agent final : public QObject {
                   SLOT(OnSignal(QDBusMessage)));
     }
     owner_.version_ = portal::VersionFrom(
-        bus.call(portal::VersionCall(kGlobalShortcuts), QDBus::Block, portal::kCallTimeoutMs));
+        bus.call(portal::VersionCall(kGlobalShortcuts), QDBus::Block, portal::kStartupTimeoutMs));
   }
 
   void Begin(unsigned attempt, char letter) {

@@ -42,9 +42,7 @@ constexpr int kNotifyTimeoutMs = 2000;
 constexpr std::chrono::seconds kRequestDeadline{20};
 // Start shows the desktop's dialog, which a person reads and answers.
 constexpr std::chrono::minutes kDialogDeadline{3};
-// The first call may have the bus start the portal, which takes seconds.
-constexpr int kStartupTimeoutMs = 20000;
-// Relative motion this far up and left ends in the layout's top-left corner.
+// Relative motion this far ends in a corner of the layout.
 constexpr double kFarAway = 100000;
 constexpr qint64 kRepeatMs = 1000;
 
@@ -156,7 +154,7 @@ void PortalRemoteDesktop::Start() {
     } else {
       Create();
     }
-  }, kStartupTimeoutMs);
+  }, portal::kStartupTimeoutMs);
 }
 
 void PortalRemoteDesktop::Create() {
@@ -322,9 +320,12 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
   state_ = State::kStarted;
   retried_ = false;
   notify_failed_ = false;
-  // Mutter makes the session's virtual keyboard on its first key and loses
-  // the keys that come before it is ready: a lone Shift makes it now.
+  // Mutter makes the session's virtual keyboard on its first key and its
+  // pointer on the first motion, and loses what comes before they are ready
+  // (mutter 48 the first clicks too): a lone Shift and a motion by nothing
+  // make them now.
   if (Keysym(kKeysymShiftL, true)) Keysym(kKeysymShiftL, false);
+  Notify(QStringLiteral("NotifyPointerMotion"), {0.0, 0.0});
   if (IsStarted()) {
     portal::Log(
         QStringLiteral("remote desktop session started on %1 monitor(s)").arg(streams_.size()));

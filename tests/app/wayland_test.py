@@ -4,6 +4,7 @@ layout), its input seen by a native Wayland client. Args: BINARY PROBE [unittest
 
 import json
 import os
+import shutil
 import signal
 import sys
 import time
@@ -46,7 +47,7 @@ CHORDS = [("SelectAll", (0x41, CONTROL)), ("SelectLongLeft", (0x1000012, 0x60000
 
 COMMANDS = [c for c, _ in POINTER] + [{"cmd": "keyboardchar", "key": t} for t, _ in TEXT] + [
     {"cmd": "keyboardevent", "event": name} for name, _ in CHORDS]
-QUIT = (29, 56, 42, 18)  # Control, Alt, Shift and E, as evdev codes
+QUIT = (0xffe3, 0xffe9, 0xffe1, 0x65)  # Control, Alt, Shift and e
 
 
 class HelperOnWayland(unittest.TestCase):
@@ -59,8 +60,15 @@ class HelperOnWayland(unittest.TestCase):
         os.environ.update(self.wayland.env, QT_QPA_PLATFORM="wayland")
         self.probe = Probe(PROBE, self.wayland.display)
         self.addCleanup(self.probe.stop)
+        self.launch(polls)
+
+    def launch(self, polls, state=None):
+        # The program, with the state files of an earlier run if given; the
+        # person at the desktop says Yes in its dialog.
         self.session = Session(BINARY, self.wayland.display, {"poll": polls}, env=self.wayland.env)
         self.addCleanup(self.session.close)
+        if state:
+            shutil.copytree(state, self.session.path("state"))
         self.session.start([{"args": [HelperCase.URL]}])
         self.wayland.start_user()
         self.answer_dialog(0xff0d)
@@ -78,12 +86,14 @@ class HelperOnWayland(unittest.TestCase):
             closed = lambda: self.session.log_lines()[-1].startswith(  # noqa: E731
                 ("MorrowvaneHelper: user allowed", "MorrowvaneHelper: user refused"))
         else:
-            wait_for("the dialog", lambda: "focus -" in self.probe.snapshot(), 30)
+            wait_for("the dialog", lambda: self.wayland.focus_dialog() or "focus -" in
+                     self.probe.snapshot(), 30)
             self.probe.clear()
             closed = lambda: any(line.startswith("focus ") for line in self.probe.snapshot())  # noqa
         time.sleep(GUARD_SECONDS)
         # Pressed again only while it stays open (mutter may lose the first key).
-        wait_for("the dialog to close", lambda: closed() or self.wayland.key(keysym), 20, interval=1)
+        wait_for("the dialog to close", lambda: closed() or self.wayland.focus_dialog() or
+                 self.wayland.key(keysym), 20, interval=1)
 
     def sees(self, x, y):  # the pointer at a point, unless a dialog covers it
         self.probe.clear()
@@ -142,9 +152,10 @@ class HelperOnWayland(unittest.TestCase):
         # The move had no effect (the new dialog may have taken the focus).
         self.assertEqual([l for l in self.probe.snapshot()[1:] if not l.startswith("focus ")], [])
 
-    def quit_key_and_the_desktops_stop(self, desktop):
+    def quit_key_and_the_desktops_stop(self, desktop, remembers=False):
         # Consent, input on both monitors, the quit hot key pressed once while
-        # the native client has the focus, and the desktop ending the session.
+        # the native client has the focus, and the desktop ending the session;
+        # with `remembers`, a second run that the desktop asks nothing.
         self.run_helper([
             {"body": batch({"cmd": "initcheck"})},
             {"wait_flag": "started", "body": batch({"cmd": "initcheck"}, *COMMANDS)},
@@ -154,6 +165,7 @@ class HelperOnWayland(unittest.TestCase):
         wait_for("the session", lambda: "remote desktop session started" in self.logged(), 60)
         self.probe.clear()
         self.session.raise_flag("started")
+        self.wayland.answer_shortcuts()
         self.assertEqual(self.initchecks(2)[1], dict(cmd="initcheck", version="1.6", result="ok",
                                                      hotkey="E"))
         self.assert_input()
@@ -166,9 +178,28 @@ class HelperOnWayland(unittest.TestCase):
         self.session.raise_flag("pressed")
         self.answer_dialog(0xff0d, again=True)
         wait_for("the move", lambda: "motion 700 100 0" in self.pointer())
-        self.wayland.pipewire.terminate()  # the screen casts end: so do the sessions
+        self.wayland.end_sessions()
         wait_for("the session's end", lambda: "closed the remote" in self.logged())
         self.assertEqual(HelperCase.posts(self.session).count(NOTICE), 2)
+        self.session.raise_flag("ended")
+        self.assertEqual(self.session.wait_end(60), 0)
+        if remembers:
+            self.second_run_without_dialogs(self.session.path("state"))
+
+    def second_run_without_dialogs(self, state):
+        self.launch([{"body": batch({"cmd": "initcheck"})},
+                     {"wait_flag": "started", "body": batch({"cmd": "initcheck"},
+                                                            mouse("move", 1800, 600))},
+                     {"wait_flag": "ended", "body": "close"}], state)
+        # Nobody answers the desktop's dialogs now: none may come.
+        wait_for("the session", lambda: "remote desktop session started" in self.logged(), 30)
+        token = os.stat(self.session.path("state", "MorrowvaneHelper", "portal-restore-token"))
+        self.assertEqual(token.st_mode & 0o777, 0o600)
+        self.probe.clear()
+        self.session.raise_flag("started")
+        self.assertEqual(self.initchecks(2)[1], dict(cmd="initcheck", version="1.6", result="ok",
+                                                     hotkey="E"))
+        wait_for("the move", lambda: "motion 1800 600 0" in self.pointer())
         self.session.raise_flag("ended")
         self.assertEqual(self.session.wait_end(60), 0)
 
@@ -211,6 +242,9 @@ class HelperOnWayland(unittest.TestCase):
 
     def test_on_kwin_5_27(self):
         self.quit_key_and_the_desktops_stop(wayland.KWin)
+
+    def test_on_gnome_shell_48(self):
+        self.quit_key_and_the_desktops_stop(wayland.GnomeShell, remembers=True)
 
     def test_without_a_remote_desktop_portal_initcheck_is_the_permission_error(self):
         self.run_helper([{"body": batch({"cmd": "initcheck"})}, {"wait_flag": "told", "body": "close"}],

@@ -1,8 +1,10 @@
-"""A headless GNOME compositor with the XDG desktop portals, and mutter's own
-virtual keyboard and pointer as the person at the desktop. Needs python3-gi."""
+"""Headless desktops with the XDG desktop portals: mutter 43 (Compositor), KWin
+5.27 (KWin) and GNOME Shell 48 (GnomeShell), each with a remote session of the
+test's own as the person at the desktop. Needs python3-gi."""
 
 import contextlib
 import glob
+import json
 import os
 import queue
 import shutil
@@ -14,7 +16,7 @@ import time
 
 from gi.repository import Gio, GLib
 
-from harness import wait_for
+from harness import ALERT, wait_for
 
 NAME, RD, CAST = "mv-wayland-0", "org.gnome.Mutter.RemoteDesktop", "org.gnome.Mutter.ScreenCast"
 DESKTOP, PORTAL = "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop"
@@ -24,6 +26,8 @@ LOCALE1 = ("X11Layout", "X11Model", "X11Variant", "X11Options")
 
 class Compositor:
     corner = "motion -"  # a probe line of the pointer placed from a corner: none here
+    root = ""  # of the file system the desktop runs in
+
     def __init__(self):
         self.work = tempfile.mkdtemp(prefix="mv-wayland-")
         self.runtime, self.processes, self.env, self.display = self.path("run"), [], None, ""
@@ -61,7 +65,8 @@ class Compositor:
         self.bus, session = self._bus("session_bus")
         os.mkdir(self.path("portals"))
         for name in portals:
-            shutil.copy("/usr/share/xdg-desktop-portal/portals/%s.portal" % name, self.path("portals"))
+            shutil.copy("%s/usr/share/xdg-desktop-portal/portals/%s.portal" % (self.root, name),
+                        self.path("portals"))
         new = dict(XDG_RUNTIME_DIR=self.runtime, XDG_CURRENT_DESKTOP=desktop, WAYLAND_DISPLAY=NAME,
                    XDG_DESKTOP_PORTAL_DIR=self.path("portals"), XDG_SESSION_TYPE="wayland",
                    DBUS_SYSTEM_BUS_ADDRESS=system, **more)
@@ -115,9 +120,17 @@ class Compositor:
     def notify(self, method, signature, *args):
         self.call(self.user, method, GLib.Variant(signature, args))
 
+    def press(self, keysym, down):
+        self.notify("NotifyKeyboardKeysym", "(ub)", keysym, down)
+
+    def chord(self, *keysyms):
+        """Presses keys together, then lets them go."""
+        for down, order in ((True, keysyms), (False, keysyms[::-1])):
+            for keysym in order:
+                self.press(keysym, down)
+
     def key(self, keysym):
-        for pressed in (True, False):
-            self.notify("NotifyKeyboardKeysym", "(ub)", keysym, pressed)
+        self.chord(keysym)
 
     def click(self, x, y, buttons=(True, False)):
         """At a point of the primary monitor; `buttons` () only moves."""
@@ -135,6 +148,16 @@ class Compositor:
         for point in [(640, 441), (830, 527), (853, 273)] if accept else [(430, 273)]:
             self.click(*point)
             time.sleep(0.5)
+
+    def focus_dialog(self):
+        """Where the program's dialog does not take the focus, gives it."""
+
+    def answer_shortcuts(self):
+        """Where the desktop asks the user before it binds a shortcut, agrees."""
+
+    def end_sessions(self):
+        """The desktop ends the remote sessions: here as its screen casts end."""
+        self.pipewire.terminate()
 
     def stop(self):
         # With the buses go the portals they started.
@@ -202,16 +225,88 @@ class KWin(Compositor):
         self.call(PORTAL, method, GLib.Variant("(oa{sv}" + signature[1:], (self.user, {}) + args),
                   name=DESKTOP, interface=PORTAL_RD)
 
-    def key(self, keysym):
-        for pressed in (1, 0):
-            self.notify("NotifyKeyboardKeysym", "(iu)", keysym, pressed)
-
-    def chord(self, *keycodes):
-        """Presses evdev keys together, then lets them go."""
-        for pressed, order in ((1, keycodes), (0, keycodes[::-1])):
-            for code in order:
-                self.notify("NotifyKeyboardKeycode", "(iu)", code, pressed)
+    def press(self, keysym, down):
+        self.notify("NotifyKeyboardKeysym", "(iu)", keysym, int(down))
 
     def answer_portal(self, accept, probe_sees):
         """No dialog here: a program without an app id is not asked."""
 
+
+class GnomeShell(Compositor):
+    """GNOME Shell 48 headless (a 1280x800 and a 1024x768 monitor, no Xwayland)
+    from the Debian 13 root filesystem in $MV_ROOTFS/gnome48, which
+    tools/test.sh builds: the buses, PipeWire, the shell and the portals run
+    in it; the work folder, with every socket, is mounted at the same path
+    there. The shell runs in unsafe mode, for Eval."""
+    root = os.path.join(os.environ.get("MV_ROOTFS", ""), "gnome48")
+
+    def _spawn(self, argv, ready=None):
+        inside = ('mount -t proc proc "$R/proc" && mount --rbind /dev "$R/dev" && '
+                  'mount --rbind /sys "$R/sys" && mkdir -p "$R$W" && mount --bind "$W" "$R$W" && '
+                  'exec chroot "$R" "$@"')
+        return super()._spawn(["env", "R=" + self.root, "W=" + self.work, "unshare", "-m",
+                               "--propagation", "private", "sh", "-c", inside, "sh", *argv], ready)
+
+    def start(self, layout="fr", x11=False):  # never with Xwayland
+        assert os.path.exists(os.path.join(self.root, ".complete")), \
+            "no root filesystem at %s: tools/test.sh builds it" % self.root
+        os.makedirs(self.path("share", "applications"))
+        with open(self.path("share", "applications", "com.morrowvane.Helper.desktop"), "w") as f:
+            # Its Exec must name a program the portal finds.
+            f.write("[Desktop Entry]\nType=Application\nName=Helper\nExec=true %u\n")
+        with open(self.path("unsafe.js"), "w") as f:  # the shell ends when the script does
+            f.write("export function init() {\n  global.context.unsafe_mode = true;\n}\n"
+                    "export async function run() {\n  await new Promise(() => {});\n}\n")
+        # The shell takes the layout from its settings, not from locale1.
+        os.makedirs(self.path("config", "glib-2.0", "settings"))
+        with open(self.path("config", "glib-2.0", "settings", "keyfile"), "w") as f:
+            f.write("[org/gnome/desktop/input-sources]\nsources=[('xkb', '%s')]\n" % layout)
+        self._services(layout, ("gnome",), "GNOME", GSETTINGS_BACKEND="keyfile",
+                       XDG_CONFIG_HOME=self.path("config"),
+                       XDG_DATA_DIRS=self.path("share") + ":/usr/share")
+        self.mutter = self._spawn(["gnome-shell", "--headless", "--wayland", "--no-x11",
+                                   "--wayland-display=" + NAME, "--virtual-monitor", "1280x800",
+                                   "--virtual-monitor", "1024x768", "--automation-script",
+                                   self.path("unsafe.js")], os.path.join(self.runtime, NAME))
+        # It starts in the overview, which takes the keys.
+        wait_for("the shell", self._overview_hidden, 60, interval=0.5)
+
+    def _overview_hidden(self):
+        with contextlib.suppress(GLib.Error):  # its interface comes once it is up
+            return self.shell("Main.layoutManager._startingUp ? '' : Main.overview.hide() || '1'")
+
+    def shell(self, script):
+        """What a script evaluated in the shell gives (unsafe mode)."""
+        ok, value = self.bus.call_sync("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell",
+                                       "Eval", GLib.Variant("(s)", (script,)), None,
+                                       Gio.DBusCallFlags.NONE, 10000, None).unpack()
+        return ok and value and json.loads(value)
+
+    def focus_dialog(self):
+        # Its new windows do not take the focus: the user clicks the dialog.
+        self.shell("const w = global.get_window_actors().map(a => a.meta_window).find(w => "
+                   "/%s/.test(w.get_title() || '')); if (w && !w.has_focus()) "
+                   "w.activate(global.get_current_time()); ''" % ALERT)
+
+    def answer_portal(self, accept, probe_sees):
+        """Shares both monitors with remote interaction on (Alt+I; Tab, Tab,
+        space, Right, space select both; Alt+S), or cancels (Escape)."""
+        self.answer_window("Remote Desktop", [(0xffe9, 0x69), (0xff09,), (0xff09,), (0x20,),
+                                              (0xff53,), (0x20,), (0xffe9, 0x73)] if accept else
+                           [(0xff1b,)])
+
+    def end_sessions(self):  # as a click on the sharing indicator in the top bar does
+        self.shell("Main.panel.statusArea.screenSharing._stopSharing()")
+
+    def answer_shortcuts(self):
+        """GNOME's "Add Keyboard Shortcuts" dialog: Alt+A adds them."""
+        self.answer_window("Add Keyboard Shortcuts", [(0xffe9, 0x61)])
+
+    def answer_window(self, title, chords):
+        # Types `chords` into a window of the title once it has the focus; it must close.
+        window = "global.get_window_actors().some(a => a.meta_window.get_title() === %s && " \
+                 "a.meta_window.%%s())" % json.dumps(title)
+        wait_for(title, lambda: self.shell(window % "has_focus"), 60)
+        for keysyms in chords:
+            self.chord(*keysyms)
+        wait_for("%s to close" % title, lambda: not self.shell(window % "get_title"), 10)
