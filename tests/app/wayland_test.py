@@ -216,14 +216,15 @@ class HelperOnWayland(unittest.TestCase):
                          [chord for _, chord in CHORDS])
 
     def pointer(self):
-        # What the client saw of the pointer: entering a window at a new point
-        # is a motion to it; the corner the pointer is placed from by relative
-        # motion is no point of the commands.
+        # What the client saw of the pointer: where the desktop sends no motion
+        # as the pointer enters a window, entering at a new point is one; the
+        # corner the pointer is placed from by relative motion is no point of
+        # the commands.
         seen, at = [], None
         for line in self.probe.snapshot()[1:]:
             kind, *values = line.split()
             point = values[-2:] if kind in ("press", "release", "double") else values[:2]
-            if kind == "enter" and point != at:
+            if kind == "enter" and point != at and self.wayland.enter_moves:
                 line = "motion" + line[5:]
             if line.split()[0] in ("motion", "press", "release", "double"):
                 at = point

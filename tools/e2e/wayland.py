@@ -27,6 +27,7 @@ LOCALE1 = ("X11Layout", "X11Model", "X11Variant", "X11Options")
 class Compositor:
     corner = "motion -"  # a probe line of the pointer placed from a corner: none here
     root = ""  # of the file system the desktop runs in
+    enter_moves = False  # a pointer entering a window there comes without its motion
 
     def __init__(self):
         self.work = tempfile.mkdtemp(prefix="mv-wayland-")
@@ -176,6 +177,7 @@ class KWin(Compositor):
     the desktop is a portal session of the test's own, whose keys KWin's fake
     input presses (a program without an app id gets no dialog here)."""
     corner = "motion 2559 0 "  # two monitors of one size: the pointer is placed from there
+    enter_moves = True
 
     def start(self, layout="fr", x11=False):  # never with Xwayland
         os.makedirs(self.path("config"))
