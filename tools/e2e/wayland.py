@@ -309,6 +309,7 @@ class GnomeShell(Compositor):
         window = "global.get_window_actors().some(a => a.meta_window.get_title() === %s && " \
                  "a.meta_window.%%s())" % json.dumps(title)
         wait_for(title, lambda: self.shell(window % "has_focus"), 60)
-        for keysyms in chords:
+        for keysyms in chords:  # as a person types them
             self.chord(*keysyms)
+            time.sleep(0.2)
         wait_for("%s to close" % title, lambda: not self.shell(window % "get_title"), 10)
