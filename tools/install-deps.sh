@@ -14,7 +14,7 @@ packages=(
   desktop-file-utils xdg-utils fonts-dejavu-core man-db lintian
   python3-dbus python3-gi chromium
   mutter xwayland xdg-desktop-portal xdg-desktop-portal-gnome pipewire wireplumber
-  qt6-wayland
+  qt6-wayland kwin-wayland xdg-desktop-portal-kde qtwayland5 mmdebstrap
 )
 
 missing=()

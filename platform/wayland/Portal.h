@@ -32,5 +32,7 @@ QDBusMessage VersionCall(const QString& interface);
 
 // How long a portal method may take to answer the call itself.
 constexpr int kCallTimeoutMs = 3000;
+// The first call may have the bus start the portal, which takes seconds.
+constexpr int kStartupTimeoutMs = 20000;
 
 }  // namespace mv::portal

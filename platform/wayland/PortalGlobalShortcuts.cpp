@@ -78,7 +78,7 @@ class PortalGlobalShortcuts::Agent final : public QObject {
                   SLOT(OnSignal(QDBusMessage)));
     }
     owner_.version_ = portal::VersionFrom(
-        bus.call(portal::VersionCall(kGlobalShortcuts), QDBus::Block, portal::kCallTimeoutMs));
+        bus.call(portal::VersionCall(kGlobalShortcuts), QDBus::Block, portal::kStartupTimeoutMs));
   }
 
   void Begin(unsigned attempt, char letter) {
@@ -145,7 +145,13 @@ class PortalGlobalShortcuts::Agent final : public QObject {
       const QVariant handle = results.value(QStringLiteral("session_handle"));
       session_ = handle.canConvert<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path()
                                                       : handle.toString();
-      Bind();
+      // Bound already where the frontend passed the shortcuts on (KDE 5.27
+      // behind xdg-desktop-portal 1.16, whose BindShortcuts binds nothing).
+      if (!OurTrigger(results.value(QStringLiteral("shortcuts"))).value_or(QString()).isEmpty()) {
+        Take(results);
+      } else {
+        Bind();
+      }
     } else if (phase_ == Phase::kBinding) {
       Take(results);
     }
@@ -181,12 +187,13 @@ class PortalGlobalShortcuts::Agent final : public QObject {
  private:
   enum class Phase { kIdle, kCreating, kBinding, kBound };
 
-  // Only BindShortcuts binds: xdg-desktop-portal 1.17 and later drop
-  // shortcuts passed to CreateSession. One session token per letter.
+  // xdg-desktop-portal 1.17 and later drop shortcuts passed to
+  // CreateSession: there only BindShortcuts binds. One session token per letter.
   void Create() {
     phase_ = Phase::kCreating;
     Request(QStringLiteral("CreateSession"), {},
-            {{QStringLiteral("session_handle_token"), Token(letter_)}});
+            {{QStringLiteral("session_handle_token"), Token(letter_)},
+             {QStringLiteral("shortcuts"), shortcuts_}});
   }
 
   void Bind() {

@@ -53,10 +53,9 @@ constexpr int kRestateAfterMs = 2;
 constexpr std::chrono::seconds kRequestDeadline{20};
 // Start shows the desktop's dialog, which a person reads and answers.
 constexpr std::chrono::minutes kDialogDeadline{3};
-// The first call may have the bus start the portal, which takes seconds.
-constexpr int kStartupTimeoutMs = 20000;
-// Relative motion this far up and left ends in the layout's top-left corner.
+// Relative motion this far ends in a corner of the layout.
 constexpr double kFarAway = 100000;
+constexpr qint64 kRepeatMs = 1000;
 
 // The desktop's permission to restore a session, kept between runs.
 constexpr char kRestoreTokenFile[] = "portal-restore-token";
@@ -175,7 +174,7 @@ void PortalRemoteDesktop::Start() {
     } else {
       Create();
     }
-  }, kStartupTimeoutMs);
+  }, portal::kStartupTimeoutMs);
 }
 
 void PortalRemoteDesktop::Create() {
@@ -343,9 +342,12 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
   notify_failed_ = false;
   session_argument_ = QVariant::fromValue(session_);
   loop_ran_.start();
-  // Mutter makes the session's virtual keyboard on its first key and loses
-  // the keys that come before it is ready: a lone Shift makes it now.
+  // Mutter makes the session's virtual keyboard on its first key and its
+  // pointer on the first motion, and loses what comes before they are ready
+  // (mutter 48 the first clicks too): a lone Shift and a motion by nothing
+  // make them now.
   if (Keysym(kKeysymShiftL, true)) Keysym(kKeysymShiftL, false);
+  Notify(QStringLiteral("NotifyPointerMotion"), Arguments({0.0, 0.0}), Call::kMotion);
   if (IsStarted()) {
     portal::Log(
         QStringLiteral("remote desktop session started on %1 monitor(s)").arg(streams_.size()));
@@ -398,6 +400,8 @@ void PortalRemoteDesktop::Stop() {
   motions_.clear();  // their answers no longer matter
   last_motion_.clear();
   restate_.stop();
+  placed_.reset();
+  held_ = 0;
   if (session_.path().isEmpty()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
   bus.disconnect(kService, session_.path(), kSession, QStringLiteral("Closed"), this,
@@ -487,12 +491,30 @@ bool PortalRemoteDesktop::MoveTo(double x, double y, Call kind) {
                    [&](const Rect& m) { return Contains(m, x, y); })) {
     return true;
   }
-  double left = x, top = y;
-  for (const Rect& m : monitors) left = std::min(left, m.x), top = std::min(top, m.y);
+  // Into a corner of the layout, then by the offset. KDE's top-left corner
+  // opens the overview and pushes the pointer back a pixel: the top-right
+  // one wherever a monitor has it.
+  // Through the corner a held button would drag, and a click repeated at
+  // its point would be no double click: from the last point instead.
+  const bool repeated = placed_ && *placed_ == std::pair(x, y) && placed_at_.elapsed() < kRepeatMs;
+  const std::optional<std::pair<double, double>> from = std::exchange(placed_, std::pair(x, y));
+  placed_at_.start();
+  if (from && (held_ != 0 || repeated)) {
+    return (x == from->first && y == from->second) ||
+           Notify(QStringLiteral("NotifyPointerMotion"),
+                  Arguments({x - from->first, y - from->second}), Call::kMotion);
+  }
+  double left = x, top = y, right = x;
+  for (const Rect& m : monitors) {
+    left = std::min(left, m.x), top = std::min(top, m.y), right = std::max(right, m.x + m.width - 1);
+  }
+  const bool top_right = std::any_of(monitors.begin(), monitors.end(),
+                                     [&](const Rect& m) { return Contains(m, right, top); });
+  const double corner = top_right ? right : left;
   // The two in this order: nothing may overtake.
-  return Notify(QStringLiteral("NotifyPointerMotion"), Arguments({-kFarAway, -kFarAway}),
-                Call::kMotion) &&
-         Notify(QStringLiteral("NotifyPointerMotion"), Arguments({x - left, y - top}),
+  return Notify(QStringLiteral("NotifyPointerMotion"),
+                Arguments({top_right ? kFarAway : -kFarAway, -kFarAway}), Call::kMotion) &&
+         Notify(QStringLiteral("NotifyPointerMotion"), Arguments({x - corner, y - top}),
                 Call::kMotion);
 }
 
@@ -527,14 +549,16 @@ void PortalRemoteDesktop::PostMouse(const MouseEvent& event, double x, double y)
   }
   // The stop may have come while the motion was answered.
   if (pressed && input_stopped_()) return;
-  Notify(QStringLiteral("NotifyPointerButton"), Arguments({button_code, pressed}), Call::kOther);
+  if (Notify(QStringLiteral("NotifyPointerButton"), Arguments({button_code, pressed}), Call::kOther)) {
+    held_ = pressed ? held_ | 1u << button_code % 32 : held_ & ~(1u << button_code % 32);
+  }
 }
 
 void PortalRemoteDesktop::ReleaseButton(MouseButton button) {
   if (!IsStarted()) return;
-  Notify(QStringLiteral("NotifyPointerButton"),
-         Arguments({button == MouseButton::kLeft ? kButtonLeft : kButtonRight, uint{0}}),
-         Call::kOther);
+  const int code = button == MouseButton::kLeft ? kButtonLeft : kButtonRight;
+  held_ &= ~(1u << code % 32);
+  Notify(QStringLiteral("NotifyPointerButton"), Arguments({code, uint{0}}), Call::kOther);
 }
 
 bool PortalRemoteDesktop::Keysym(uint32_t keysym, bool down) {

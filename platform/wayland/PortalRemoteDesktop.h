@@ -28,6 +28,8 @@
 #include <deque>
 #include <functional>
 #include <span>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -139,6 +141,10 @@ class PortalRemoteDesktop final : public QObject {
   QTimer restate_;
   uint motion_node_ = 0;  // the stream of the last motion
   std::vector<Stream> streams_;  // none: the pointer moves by relative motion
+  // Where relative motion last put the pointer, and when; the buttons held.
+  std::optional<std::pair<double, double>> placed_;
+  QElapsedTimer placed_at_;
+  uint held_ = 0;
   uint request_serial_ = 0;
   uint generation_ = 0;  // of the request whose call is awaited; Stop() moves on
   bool retried_ = false;

@@ -1,6 +1,6 @@
 // A native Wayland client for the tests: a full-screen window on each screen,
 // printing a line for each thing that reaches it, in the global layout:
-// "ready" (all shown, one focused), "motion X Y BUTTONS", "press|release|
+// "ready" (all shown, one focused), "motion|enter X Y BUTTONS", "press|release|
 // double BUTTON X Y", "key QT_KEY MODIFIERS TEXT" (TEXT in UTF-8 hex, "-"
 // when none), "focus X" (at the window at X; "-": none). It ends when its
 // standard input closes.
@@ -28,6 +28,12 @@ struct Surface final : QWidget {
     const QPoint p = origin + e->position().toPoint();
     printf("motion %d %d %x\n", p.x(), p.y(), unsigned(e->buttons()));
   }
+  // KWin moves the pointer into a window without a motion event there.
+  void enterEvent(QEnterEvent* e) override {
+    if (!ready) return;  // "ready" comes first
+    const QPoint p = origin + e->position().toPoint();
+    printf("enter %d %d %x\n", p.x(), p.y(), unsigned(e->buttons()));
+  }
   void mousePressEvent(QMouseEvent* e) override { Button("press", e); }
   void mouseReleaseEvent(QMouseEvent* e) override { Button("release", e); }
   void mouseDoubleClickEvent(QMouseEvent* e) override { Button("double", e); }
@@ -40,6 +46,7 @@ struct Surface final : QWidget {
     printf("key %d %x %s\n", e->key(), unsigned(e->modifiers()), hex.isEmpty() ? "-" : hex.data());
   }
   const QPoint origin;
+  static inline bool ready = false;
 };
 
 int main(int argc, char** argv) {
@@ -61,6 +68,7 @@ int main(int argc, char** argv) {
       if (!s->windowHandle()->isExposed() || !QApplication::focusWindow()) return;
     }
     printf("ready\n");
+    Surface::ready = true;
     poll.stop();
     QObject::connect(&app, &QGuiApplication::focusWindowChanged, [](QWindow* window) {
       const QByteArray at = window ? QByteArray::number(window->screen()->geometry().x()) : "-";

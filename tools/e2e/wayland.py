@@ -1,9 +1,12 @@
-"""A headless GNOME compositor with the XDG desktop portals, and mutter's own
-virtual keyboard and pointer as the person at the desktop. Needs python3-gi."""
+"""Headless desktops with the XDG desktop portals: mutter 43 (Compositor), KWin
+5.27 (KWin) and GNOME Shell 48 (GnomeShell), each with a remote session of the
+test's own as the person at the desktop. Needs python3-gi."""
 
 import contextlib
 import glob
+import json
 import os
+import queue
 import shutil
 import signal
 import subprocess
@@ -13,20 +16,26 @@ import time
 
 from gi.repository import Gio, GLib
 
-from harness import wait_for
+from harness import ALERT, wait_for
 
 NAME, RD, CAST = "mv-wayland-0", "org.gnome.Mutter.RemoteDesktop", "org.gnome.Mutter.ScreenCast"
+DESKTOP, PORTAL = "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop"
+PORTAL_RD = "org.freedesktop.portal.RemoteDesktop"
 LOCALE1 = ("X11Layout", "X11Model", "X11Variant", "X11Options")
 
 
 class Compositor:
+    corner = "motion -"  # a probe line of the pointer placed from a corner: none here
+    root = ""  # of the file system the desktop runs in
+    enter_moves = False  # a pointer entering a window there comes without its motion
+
     def __init__(self):
         self.work = tempfile.mkdtemp(prefix="mv-wayland-")
         self.runtime, self.processes, self.env, self.display = self.path("run"), [], None, ""
         self.loop = GLib.MainLoop()
 
-    def path(self, name):
-        return os.path.join(self.work, name)
+    def path(self, *names):
+        return os.path.join(self.work, *names)
 
     def _spawn(self, argv, ready=None):
         self.processes.append(subprocess.Popen(argv, env=self.env, stdout=subprocess.DEVNULL,
@@ -41,7 +50,8 @@ class Compositor:
             "unix:path=" + self.path(name), Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
             Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION), "unix:path=" + self.path(name)
 
-    def start(self, layout="fr", remote_desktop=True, x11=True):
+    def _services(self, layout, portals, desktop, **more):
+        """The buses, the environment the portals are started in, and PipeWire."""
         os.mkdir(self.runtime, 0o700)
         threading.Thread(target=self.loop.run, daemon=True).start()
         self.system, system = self._bus("system_bus")
@@ -54,19 +64,24 @@ class Compositor:
                               "RequestName", GLib.Variant("(su)", ("org.freedesktop.locale1", 4)),
                               None, Gio.DBusCallFlags.NONE, 5000, None)
         self.bus, session = self._bus("session_bus")
-        # Without remote desktop only the GTK backend (as on wlroots desktops).
         os.mkdir(self.path("portals"))
-        for name in ("gnome", "gtk") if remote_desktop else ("gtk",):
-            shutil.copy("/usr/share/xdg-desktop-portal/portals/%s.portal" % name, self.path("portals"))
-        new = dict(XDG_RUNTIME_DIR=self.runtime, XDG_CURRENT_DESKTOP="GNOME", WAYLAND_DISPLAY=NAME,
+        for name in portals:
+            shutil.copy("%s/usr/share/xdg-desktop-portal/portals/%s.portal" % (self.root, name),
+                        self.path("portals"))
+        new = dict(XDG_RUNTIME_DIR=self.runtime, XDG_CURRENT_DESKTOP=desktop, WAYLAND_DISPLAY=NAME,
                    XDG_DESKTOP_PORTAL_DIR=self.path("portals"), XDG_SESSION_TYPE="wayland",
-                   GSETTINGS_BACKEND="memory", DBUS_SYSTEM_BUS_ADDRESS=system)
+                   DBUS_SYSTEM_BUS_ADDRESS=system, **more)
         self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY")}
         self.env.update(new, DBUS_SESSION_BUS_ADDRESS=session)
         subprocess.run(["dbus-update-activation-environment"] + list(new), env=self.env,
                        check=True, timeout=20)
         self.pipewire = self._spawn(["pipewire"], os.path.join(self.runtime, "pipewire-0"))
         self._spawn(["wireplumber"])
+
+    def start(self, layout="fr", remote_desktop=True, x11=True):
+        # Without remote desktop only the GTK backend (as on wlroots desktops).
+        self._services(layout, ("gnome", "gtk") if remote_desktop else ("gtk",), "GNOME",
+                       GSETTINGS_BACKEND="memory")
         argv = ["mutter", "--headless", "--wayland", "--wayland-display=" + NAME]
         argv += ["--virtual-monitor", "1280x800"] * 2 + ([] if x11 else ["--no-x11"])
         self.mutter = self._spawn(argv, os.path.join(self.runtime, NAME))
@@ -106,9 +121,17 @@ class Compositor:
     def notify(self, method, signature, *args):
         self.call(self.user, method, GLib.Variant(signature, args))
 
+    def press(self, keysym, down):
+        self.notify("NotifyKeyboardKeysym", "(ub)", keysym, down)
+
+    def chord(self, *keysyms):
+        """Presses keys together, then lets them go."""
+        for down, order in ((True, keysyms), (False, keysyms[::-1])):
+            for keysym in order:
+                self.press(keysym, down)
+
     def key(self, keysym):
-        for pressed in (True, False):
-            self.notify("NotifyKeyboardKeysym", "(ub)", keysym, pressed)
+        self.chord(keysym)
 
     def click(self, x, y, buttons=(True, False)):
         """At a point of the primary monitor; `buttons` () only moves."""
@@ -127,6 +150,16 @@ class Compositor:
             self.click(*point)
             time.sleep(0.5)
 
+    def focus_dialog(self):
+        """Where the program's dialog does not take the focus, gives it."""
+
+    def answer_shortcuts(self):
+        """Where the desktop asks the user before it binds a shortcut, agrees."""
+
+    def end_sessions(self):
+        """The desktop ends the remote sessions: here as its screen casts end."""
+        self.pipewire.terminate()
+
     def stop(self):
         # With the buses go the portals they started.
         for process in self.processes:
@@ -137,3 +170,146 @@ class Compositor:
         subprocess.run(["fusermount3", "-uz", os.path.join(self.runtime, "doc")],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.rmtree(self.work, ignore_errors=True)
+
+
+class KWin(Compositor):
+    """KWin 5.27 headless, without Xwayland, with KDE's portals; the person at
+    the desktop is a portal session of the test's own, whose keys KWin's fake
+    input presses (a program without an app id gets no dialog here)."""
+    corner = "motion 2559 0 "  # two monitors of one size: the pointer is placed from there
+    enter_moves = True
+
+    def start(self, layout="fr", x11=False):  # never with Xwayland
+        os.makedirs(self.path("config"))
+        with open(self.path("config", "kxkbrc"), "w") as f:
+            f.write("[Layout]\nLayoutList=%s\nUse=true\n" % layout)
+        self._services(layout, ("kde",), "KDE", KDE_FULL_SESSION="true",
+                       XDG_CONFIG_HOME=self.path("config"))
+        # A copy: the installed binary's file capability is refused in containers.
+        kwin = shutil.copy("/usr/bin/kwin_wayland", self.path("kwin_wayland"))
+        self._spawn([kwin, "--virtual", "--socket", NAME, "--width", "1280", "--height", "800",
+                     "--output-count", "2", "--no-lockscreen", "--no-kactivities"],
+                    os.path.join(self.runtime, NAME))
+        # The portal's first session right after its start can fail.
+        self.call(PORTAL, "Get", GLib.Variant("(ss)", (PORTAL_RD, "version")), "(v)",
+                  name=DESKTOP, interface="org.freedesktop.DBus.Properties")
+        time.sleep(1)
+
+    def request(self, method, signature, *args, interface=PORTAL_RD):
+        """A portal request answered with response 0; its results."""
+        self.serial += 1
+        token = "mvtest%d" % self.serial
+        path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
+            self.bus.get_unique_name()[1:].replace(".", "_"), token)
+        answers = queue.Queue()
+        subscription = self.bus.signal_subscribe(
+            DESKTOP, "org.freedesktop.portal.Request", "Response", path, None,
+            Gio.DBusSignalFlags.NONE, lambda *a: answers.put(a[5].unpack()))
+        try:
+            args[-1]["handle_token"] = GLib.Variant("s", token)
+            self.call(PORTAL, method, GLib.Variant(signature, args), "(o)", name=DESKTOP,
+                      interface=interface)
+            response, results = answers.get(timeout=30)
+        finally:
+            self.bus.signal_unsubscribe(subscription)
+        assert response == 0, "%s answered %d" % (method, response)
+        return results
+
+    serial = 0
+
+    def start_user(self):
+        self.user = self.request("CreateSession", "(a{sv})", {"session_handle_token": GLib.Variant(
+            "s", "mvtestuser")})["session_handle"]
+        self.request("SelectDevices", "(oa{sv})", self.user, {"types": GLib.Variant("u", 3)})
+        self.request("Start", "(osa{sv})", self.user, "", {})
+
+    def notify(self, method, signature, *args):
+        self.call(PORTAL, method, GLib.Variant("(oa{sv}" + signature[1:], (self.user, {}) + args),
+                  name=DESKTOP, interface=PORTAL_RD)
+
+    def press(self, keysym, down):
+        self.notify("NotifyKeyboardKeysym", "(iu)", keysym, int(down))
+
+    def answer_portal(self, accept, probe_sees):
+        """No dialog here: a program without an app id is not asked."""
+
+
+class GnomeShell(Compositor):
+    """GNOME Shell 48 headless (a 1280x800 and a 1024x768 monitor, no Xwayland)
+    from the Debian 13 root filesystem in $MV_ROOTFS/gnome48, which
+    tools/test.sh builds: the buses, PipeWire, the shell and the portals run
+    in it; the work folder, with every socket, is mounted at the same path
+    there. The shell runs in unsafe mode, for Eval."""
+    root = os.path.join(os.environ.get("MV_ROOTFS", ""), "gnome48")
+
+    def _spawn(self, argv, ready=None):
+        inside = ('mount -t proc proc "$R/proc" && mount --rbind /dev "$R/dev" && '
+                  'mount --rbind /sys "$R/sys" && mkdir -p "$R$W" && mount --bind "$W" "$R$W" && '
+                  'exec chroot "$R" "$@"')
+        return super()._spawn(["env", "R=" + self.root, "W=" + self.work, "unshare", "-m",
+                               "--propagation", "private", "sh", "-c", inside, "sh", *argv], ready)
+
+    def start(self, layout="fr", x11=False):  # never with Xwayland
+        assert os.path.exists(os.path.join(self.root, ".complete")), \
+            "no root filesystem at %s: tools/test.sh builds it" % self.root
+        os.makedirs(self.path("share", "applications"))
+        with open(self.path("share", "applications", "com.morrowvane.Helper.desktop"), "w") as f:
+            # Its Exec must name a program the portal finds.
+            f.write("[Desktop Entry]\nType=Application\nName=Helper\nExec=true %u\n")
+        with open(self.path("unsafe.js"), "w") as f:  # the shell ends when the script does
+            f.write("export function init() {\n  global.context.unsafe_mode = true;\n}\n"
+                    "export async function run() {\n  await new Promise(() => {});\n}\n")
+        # The shell takes the layout from its settings, not from locale1.
+        os.makedirs(self.path("config", "glib-2.0", "settings"))
+        with open(self.path("config", "glib-2.0", "settings", "keyfile"), "w") as f:
+            f.write("[org/gnome/desktop/input-sources]\nsources=[('xkb', '%s')]\n" % layout)
+        self._services(layout, ("gnome",), "GNOME", GSETTINGS_BACKEND="keyfile",
+                       XDG_CONFIG_HOME=self.path("config"),
+                       XDG_DATA_DIRS=self.path("share") + ":/usr/share")
+        self.mutter = self._spawn(["gnome-shell", "--headless", "--wayland", "--no-x11",
+                                   "--wayland-display=" + NAME, "--virtual-monitor", "1280x800",
+                                   "--virtual-monitor", "1024x768", "--automation-script",
+                                   self.path("unsafe.js")], os.path.join(self.runtime, NAME))
+        # It starts in the overview, which takes the keys.
+        wait_for("the shell", self._overview_hidden, 60, interval=0.5)
+
+    def _overview_hidden(self):
+        with contextlib.suppress(GLib.Error):  # its interface comes once it is up
+            return self.shell("Main.layoutManager._startingUp ? '' : Main.overview.hide() || '1'")
+
+    def shell(self, script):
+        """What a script evaluated in the shell gives (unsafe mode)."""
+        ok, value = self.bus.call_sync("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell",
+                                       "Eval", GLib.Variant("(s)", (script,)), None,
+                                       Gio.DBusCallFlags.NONE, 10000, None).unpack()
+        return ok and value and json.loads(value)
+
+    def focus_dialog(self):
+        # Its new windows do not take the focus: the user clicks the dialog.
+        self.shell("const w = global.get_window_actors().map(a => a.meta_window).find(w => "
+                   "/%s/.test(w.get_title() || '')); if (w && !w.has_focus()) "
+                   "w.activate(global.get_current_time()); ''" % ALERT)
+
+    def answer_portal(self, accept, probe_sees):
+        """Shares both monitors with remote interaction on (Alt+I; Tab, Tab,
+        space, Right, space select both; Alt+S), or cancels (Escape)."""
+        self.answer_window("Remote Desktop", [(0xffe9, 0x69), (0xff09,), (0xff09,), (0x20,),
+                                              (0xff53,), (0x20,), (0xffe9, 0x73)] if accept else
+                           [(0xff1b,)])
+
+    def end_sessions(self):  # as a click on the sharing indicator in the top bar does
+        self.shell("Main.panel.statusArea.screenSharing._stopSharing()")
+
+    def answer_shortcuts(self):
+        """GNOME's "Add Keyboard Shortcuts" dialog: Alt+A adds them."""
+        self.answer_window("Add Keyboard Shortcuts", [(0xffe9, 0x61)])
+
+    def answer_window(self, title, chords):
+        # Types `chords` into a window of the title once it has the focus; it must close.
+        window = "global.get_window_actors().some(a => a.meta_window.get_title() === %s && " \
+                 "a.meta_window.%%s())" % json.dumps(title)
+        wait_for(title, lambda: self.shell(window % "has_focus"), 60)
+        for keysyms in chords:  # as a person types them
+            self.chord(*keysyms)
+            time.sleep(0.2)
+        wait_for("%s to close" % title, lambda: not self.shell(window % "get_title"), 10)
