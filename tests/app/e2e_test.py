@@ -155,6 +155,15 @@ class HelperE2E(harness.HelperCase):
         self.assertEqual(self.posts(session), [INITCHECK_OK, HOT_KEY_NOTICE] * rounds)
         self.assertEqual(session.desktop_state()["notifications"], [STOPPED] * rounds)
 
+    def typing_begun(self, session):
+        # The observer (after the consent dialog: it keeps the focus), then the
+        # batch of the "probe" flag, until its typing has begun.
+        probe = harness.Probe(PROBE, self.xvfb.display)
+        self.addCleanup(probe.stop)
+        session.raise_flag("probe")
+        harness.wait_for("typing", lambda: len(probe.typed_text()) >= 50)
+        return probe
+
     def test_the_menu_and_sigterm_stop_a_long_batch_at_once(self):
         # The status icon's menu stops typing in the middle of a long batch and
         # lets go of the button the remote holds; until the user allows it again
@@ -169,10 +178,7 @@ class HelperE2E(harness.HelperCase):
             launches=[{"args": [URL], "background": True},
                       {"args": ["morrowvanenativehost://evil.example.com/abc123"], "after": "evil"}],
             desktop=("watcher", "notifications"))
-        probe = harness.Probe(PROBE, self.xvfb.display)  # after the dialog: it keeps the focus
-        self.addCleanup(probe.stop)
-        session.raise_flag("probe")
-        harness.wait_for("typing", lambda: len(probe.typed_text()) >= 50)
+        probe = self.typing_begun(session)
         session.raise_flag("click")
         harness.wait_for("the menu's notice", lambda: HOT_KEY_NOTICE in self.posts(session))
         at_click = len(probe.typed_text())
@@ -204,10 +210,7 @@ class HelperE2E(harness.HelperCase):
         session = self.start({"poll": [
             {"wait_flag": "probe", "body": batch({"cmd": "initcheck"}, *typing)}, {"stall": True}],
             "post": [{}] * 2 + [TRICKLED_CLOSE]}, desktop=("notifications",))
-        probe = harness.Probe(PROBE, self.xvfb.display)
-        self.addCleanup(probe.stop)
-        session.raise_flag("probe")
-        harness.wait_for("typing", lambda: len(probe.typed_text()) >= 50)
+        probe = self.typing_begun(session)
         session.raise_flag("action")
         harness.wait_for("the notice", lambda: HOT_KEY_NOTICE in self.posts(session))
         at_stop = len(probe.typed_text())
