@@ -28,6 +28,9 @@ class Compositor:
     corner = "motion -"  # a probe line of the pointer placed from a corner: none here
     root = ""  # of the file system the desktop runs in
     enter_moves = False  # a pointer entering a window there comes without its motion
+    # Where answer_portal leaves the shared pointer: the program's session
+    # starts with a motion by nothing, seen there.
+    rest = "motion 853 273 0"
 
     def __init__(self):
         self.work = tempfile.mkdtemp(prefix="mv-wayland-")
@@ -178,6 +181,7 @@ class KWin(Compositor):
     input presses (a program without an app id gets no dialog here)."""
     corner = "motion 2559 0 "  # two monitors of one size: the pointer is placed from there
     enter_moves = True
+    rest = None
 
     def start(self, layout="fr", x11=False):  # never with Xwayland
         os.makedirs(self.path("config"))
@@ -241,6 +245,7 @@ class GnomeShell(Compositor):
     in it; the work folder, with every socket, is mounted at the same path
     there. The shell runs in unsafe mode, for Eval."""
     root = os.path.join(os.environ.get("MV_ROOTFS", ""), "gnome48")
+    rest = None
 
     def _spawn(self, argv, ready=None):
         inside = ('mount -t proc proc "$R/proc" && mount --rbind /dev "$R/dev" && '
