@@ -80,7 +80,14 @@ void WriteRestoreToken(const QString& token) {
   }
 }
 
-void RemoveRestoreToken() { RemoveStateFile(kRestoreTokenFile); }
+// Beside the token: the session it restores has no screen cast, which could
+// not start on this desktop; asking for one would drop the token.
+constexpr char kInputOnlyFile[] = "portal-input-only";
+
+void RemoveRestoreToken() {
+  RemoveStateFile(kRestoreTokenFile);
+  RemoveStateFile(kInputOnlyFile);
+}
 
 std::pair<double, double> Pair(const QVariant& value) {
   int a = 0, b = 0;
@@ -247,7 +254,7 @@ void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) 
                                      : handle.toString());
       QDBusConnection::sessionBus().connect(kService, session_.path(), kSession,
                                             QStringLiteral("Closed"), this,
-                                            SLOT(OnSessionClosed()));
+                                            SLOT(OnSessionClosed(QDBusMessage)));
       state_ = State::kSelectingDevices;
       QVariantMap options{{QStringLiteral("types"), kDeviceKeyboard | kDevicePointer}};
       if (version_ >= 2) {
@@ -255,6 +262,7 @@ void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) 
         if (const QString token = ReadRestoreToken(); !token.isEmpty()) {
           options.insert(QStringLiteral("restore_token"), token);
           sent_token_ = true;
+          if (ReadStateFile(kInputOnlyFile, 0)) with_screen_cast_ = false;
         }
       }
       Request(kRemoteDesktop, QStringLiteral("SelectDevices"), {QVariant::fromValue(session_)},
@@ -333,6 +341,12 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
     if (const QString token = results.value(QStringLiteral("restore_token")).toString();
         !token.isEmpty()) {
       WriteRestoreToken(token);
+      // Without it the next run asks again.
+      if (with_screen_cast_) {
+        RemoveStateFile(kInputOnlyFile);
+      } else {
+        WriteStateFile(kInputOnlyFile, "");
+      }
     } else {
       RemoveRestoreToken();
     }
@@ -354,14 +368,16 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
   }
 }
 
-void PortalRemoteDesktop::OnSessionClosed() {
+void PortalRemoteDesktop::OnSessionClosed(const QDBusMessage& signal) {
+  if (signal.path() != session_.path()) return;
   EndedByDesktop(QStringLiteral("the desktop closed the remote desktop session"));
 }
 
 void PortalRemoteDesktop::EndedByDesktop(const QString& why) {
   const bool was_started = IsStarted();
   QDBusConnection::sessionBus().disconnect(kService, session_.path(), kSession,
-                                           QStringLiteral("Closed"), this, SLOT(OnSessionClosed()));
+                                           QStringLiteral("Closed"), this,
+                                           SLOT(OnSessionClosed(QDBusMessage)));
   session_ = {};
   Fail(why);
   if (was_started && on_closed_) on_closed_();
@@ -375,11 +391,12 @@ void PortalRemoteDesktop::Retry(const QString& why) {
   if (sent_token) {
     portal::Log(QStringLiteral("asking again without the remembered permission"));
     RemoveRestoreToken();
-  } else if (!std::exchange(retried_, true)) {
-    portal::Log(QStringLiteral("asking once more"));
   } else if (starting && with_screen_cast_) {
+    // Asking with the screen cast again would show the desktop's dialog again.
     with_screen_cast_ = false;
     portal::Log(QStringLiteral("the screen cast cannot start here: asking for the session without it"));
+  } else if (!std::exchange(retried_, true)) {
+    portal::Log(QStringLiteral("asking once more"));
   } else {
     return;
   }
@@ -405,7 +422,7 @@ void PortalRemoteDesktop::Stop() {
   if (session_.path().isEmpty()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
   bus.disconnect(kService, session_.path(), kSession, QStringLiteral("Closed"), this,
-                 SLOT(OnSessionClosed()));
+                 SLOT(OnSessionClosed(QDBusMessage)));
   bus.send(
       QDBusMessage::createMethodCall(kService, session_.path(), kSession, QStringLiteral("Close")));
   session_ = {};

@@ -64,7 +64,8 @@ class PortalRemoteDesktop final : public QObject {
 
  private slots:
   void OnResponse(uint response, const QVariantMap& results);
-  void OnSessionClosed();
+  // Of any session: one closed before it was replaced may still be on its way.
+  void OnSessionClosed(const QDBusMessage& signal);
 
  private:
   enum class State {

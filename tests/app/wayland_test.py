@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The real helper on headless Wayland desktops (mutter 43, KWin 5.27, GNOME Shell
-48; two monitors, a French layout), its input seen by a native Wayland client.
+48, KWin 6.3; two monitors, a French layout), its input seen by a native Wayland client.
 Args: BINARY PROBE [unittest]"""
 
 import json
@@ -153,10 +153,11 @@ class HelperOnWayland(unittest.TestCase):
         # The move had no effect (the new dialog may have taken the focus).
         self.assertEqual([l for l in self.probe.snapshot()[1:] if not l.startswith("focus ")], [])
 
-    def quit_key_and_the_desktops_stop(self, desktop, remembers=False):
+    def quit_key_and_the_desktops_stop(self, desktop, remembers=False, logged=""):
         # Consent, input on both monitors, the quit hot key pressed once while
         # the native client has the focus, and the desktop ending the session;
-        # with `remembers`, a second run that the desktop asks nothing.
+        # with `remembers`, a second run that the desktop asks nothing;
+        # `logged` at the session's start.
         self.run_helper([
             {"body": batch({"cmd": "initcheck"})},
             {"wait_flag": "started", "body": batch({"cmd": "initcheck"}, *COMMANDS)},
@@ -164,6 +165,7 @@ class HelperOnWayland(unittest.TestCase):
             {"wait_flag": "ended", "body": "close"}], desktop=desktop, x11=False)
         self.wayland.answer_portal(True, self.sees)
         wait_for("the session", lambda: "remote desktop session started" in self.logged(), 60)
+        self.assertIn(logged, self.logged())
         self.probe.clear()
         self.session.raise_flag("started")
         self.wayland.answer_shortcuts()
@@ -249,6 +251,11 @@ class HelperOnWayland(unittest.TestCase):
 
     def test_on_gnome_shell_48(self):
         self.quit_key_and_the_desktops_stop(wayland.GnomeShell, remembers=True)
+
+    def test_on_kwin_6(self):
+        # Without OpenGL KWin casts no screen: the pointer moves relatively.
+        self.quit_key_and_the_desktops_stop(wayland.KWin6, remembers=True, logged=(
+            "no screen cast: the pointer is placed by relative motion"))
 
     def test_without_a_remote_desktop_portal_initcheck_is_the_permission_error(self):
         self.run_helper([{"body": batch({"cmd": "initcheck"})}, {"wait_flag": "told", "body": "close"}],

@@ -4,8 +4,9 @@
 # in desktop.json in the current folder: {"notifications": [summary, ...],
 # "items": [[tooltip, [[menu label, enabled], ...]], ...]}, the items read back
 # every 100 ms. A file flag-click clicks the first entry of each menu, a file
-# flag-action the first button of the last notification that has one; a file
-# ready appears once the names are owned.
+# flag-action the first button of the last notification that has one, a file
+# flag-end the entry End of the last item that has one; a file ready appears
+# once the names are owned.
 #   desktop_services.py [--watcher] [--notifications]
 
 import json
@@ -73,6 +74,11 @@ def tick():
     if os.path.exists("flag-action") and BUTTON:
         os.remove("flag-action")
         NOTIFIER.ActionInvoked(*BUTTON)
+    ends = [(menu, i) for _, menu, entries in menus for i, p, _ in entries
+            if str(p.get("label")).replace("&", "").replace("_", "") == "End"]
+    if os.path.exists("flag-end") and ends:
+        os.remove("flag-end")
+        ends[-1][0].Event(ends[-1][1], "clicked", dbus.Int32(0, variant_level=1), 0)
     if os.path.exists("flag-click"):
         os.remove("flag-click")
         for _, menu, entries in menus:
