@@ -75,26 +75,24 @@ class HelperOnWayland(unittest.TestCase):
         self.answer_dialog(0xff0d)
 
     def answer_dialog(self, keysym, again=False):
-        # Return (0xff0d) says Yes, Escape (0xff1b) No, once the dialog takes
-        # keys; `again`: the dialog asking to allow remote control again.
+        # Return (0xff0d) says Yes, Escape (0xff1b) No: one key, once the
+        # dialog has the focus and takes keys; `again`: the dialog asking to
+        # allow remote control again.
         if self.wayland.display:
             Display(self.wayland.display).answer_alert({0xff0d: "Return", 0xff1b: "Escape"}[keysym])
             return
-        # On Wayland the consent dialog takes the focus from the client (a new
-        # virtual keyboard may lose its first key).
         if again:
             wait_for("the dialog", lambda: "asking the user to allow" in self.logged(), 30)
-            closed = lambda: self.session.log_lines()[-1].startswith(  # noqa: E731
-                ("MorrowvaneHelper: user allowed", "MorrowvaneHelper: user refused"))
-        else:
-            wait_for("the dialog", lambda: self.wayland.focus_dialog() or "focus -" in
-                     self.probe.snapshot(), 30)
-            self.probe.clear()
-            closed = lambda: any(line.startswith("focus ") for line in self.probe.snapshot())  # noqa
+        wait_for("the dialog's focus", lambda: self.wayland.dialog_focused(self.probe), 30)
         time.sleep(GUARD_SECONDS)
-        # Pressed again only while it stays open (mutter may lose the first key).
-        wait_for("the dialog to close", lambda: closed() or self.wayland.focus_dialog() or
-                 self.wayland.key(keysym), 20, interval=1)
+        answers = len(self.answers())
+        self.wayland.key(keysym)
+        wait_for("the dialog's answer", lambda: len(self.answers()) > answers, 20)
+
+    def answers(self):
+        return [l for l in self.session.log_lines() if l.startswith((
+            "MorrowvaneHelper: user granted", "MorrowvaneHelper: user declined",
+            "MorrowvaneHelper: user allowed", "MorrowvaneHelper: user refused"))]
 
     def sees(self, x, y):  # the pointer at a point, unless a dialog covers it
         self.probe.clear()
@@ -182,20 +180,22 @@ class HelperOnWayland(unittest.TestCase):
         self.answer_dialog(0xff0d, again=True)
         wait_for("the move", lambda: "motion 700 100 0" in self.pointer())
         self.wayland.end_sessions()
-        wait_for("the session's end", lambda: "closed the remote" in self.logged())
-        self.assertEqual(HelperCase.posts(self.session).count(NOTICE), 2)
+        wait_for("the second notice", lambda: HelperCase.posts(self.session).count(NOTICE) == 2)
+        self.assertIn("closed the remote", self.logged())
         self.session.raise_flag("ended")
         self.assertEqual(self.session.wait_end(60), 0)
         if remembers:
             self.second_run_without_dialogs(self.session.path("state"))
 
     def second_run_without_dialogs(self, state):
+        started = self.logged().count("remote desktop session started")  # by the first run
         self.launch([{"body": batch({"cmd": "initcheck"})},
                      {"wait_flag": "started", "body": batch({"cmd": "initcheck"},
                                                             mouse("move", 1800, 600))},
                      {"wait_flag": "ended", "body": "close"}], state)
         # Nobody answers the desktop's dialogs now: none may come.
-        wait_for("the session", lambda: "remote desktop session started" in self.logged(), 30)
+        wait_for("the session", lambda: self.logged().count("remote desktop session started") >
+                 started, 30)
         token = os.stat(self.session.path("state", "MorrowvaneHelper", "portal-restore-token"))
         self.assertEqual(token.st_mode & 0o777, 0o600)
         self.probe.clear()

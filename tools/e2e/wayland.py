@@ -120,6 +120,7 @@ class Compositor:
         self.stream = self.call(cast, "RecordMonitor", GLib.Variant("(sa{sv})", ("", {})), "(o)",
                                 name=CAST)
         self.call(self.user, "Start")
+        self.key(0xffe1)  # mutter drops a new session's first key: a Shift, which answers nothing
 
     def notify(self, method, signature, *args):
         self.call(self.user, method, GLib.Variant(signature, args))
@@ -153,8 +154,10 @@ class Compositor:
             self.click(*point)
             time.sleep(0.5)
 
-    def focus_dialog(self):
-        """Where the program's dialog does not take the focus, gives it."""
+    def dialog_focused(self, probe):
+        """Whether the program's dialog has the focus: here it takes it from
+        the client as it appears."""
+        return [l for l in probe.lines() if l.startswith("focus ")][-1:] == ["focus -"]
 
     def answer_shortcuts(self):
         """Where the desktop asks the user before it binds a shortcut, agrees."""
@@ -313,11 +316,11 @@ class GnomeShell(InRootfs, Compositor):
                                        Gio.DBusCallFlags.NONE, 10000, None).unpack()
         return ok and value and json.loads(value)
 
-    def focus_dialog(self):
+    def dialog_focused(self, probe):
         # Its new windows do not take the focus: the user clicks the dialog.
-        self.shell("const w = global.get_window_actors().map(a => a.meta_window).find(w => "
-                   "/%s/.test(w.get_title() || '')); if (w && !w.has_focus()) "
-                   "w.activate(global.get_current_time()); ''" % ALERT)
+        return self.shell("const w = global.get_window_actors().map(a => a.meta_window).find("
+                          "w => /%s/.test(w.get_title() || '')); if (w && !w.has_focus()) "
+                          "w.activate(global.get_current_time()); !!w && w.has_focus()" % ALERT)
 
     def answer_portal(self, accept, probe_sees):
         """Shares both monitors with remote interaction on (Alt+I; Tab, Tab,
