@@ -7,6 +7,9 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -106,6 +109,21 @@ std::vector<Rect> LayoutMonitors() {
   std::vector<Rect> monitors = QtScreenBounds();
   for (Rect& monitor : monitors) monitor.x += primary.x, monitor.y += primary.y;
   return monitors;
+}
+
+// The texts of KWin's settings files, the system's first and the user's last.
+std::vector<std::string> KwinSettings() {
+  constexpr qint64 kMaxSettings = 1 << 20;
+  const QStringList paths =
+      QStandardPaths::locateAll(QStandardPaths::GenericConfigLocation, QStringLiteral("kwinrc"));
+  std::vector<std::string> texts;
+  for (auto path = paths.crbegin(); path != paths.crend(); ++path) {
+    QFile file(*path);
+    if (QFileInfo(*path).isFile() && file.open(QIODevice::ReadOnly)) {
+      texts.push_back(file.read(kMaxSettings).toStdString());
+    }
+  }
+  return texts;
 }
 
 bool Contains(const Rect& r, double x, double y) {
@@ -336,6 +354,15 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
                                "is placed by relative motion")
                     .arg(QString::fromStdString(problem)));
   }
+  pointer_refused_ =
+      streams_.empty() && LayoutMonitors().size() > 1 &&
+      portal::KdeHoldsPointerAtEdges(qgetenv("XDG_CURRENT_DESKTOP").toStdString(),
+                                     qgetenv("KDE_SESSION_VERSION").toStdString(), KwinSettings());
+  if (pointer_refused_) {
+    portal::Log(QStringLiteral(
+        "KDE's edge and corner barriers between monitors would misplace the pointer: pointer "
+        "commands are refused (turn both off in KDE's screen edge settings to allow them)"));
+  }
   if (version_ >= 2) {
     // Each token restores one session: keep the new one, or none.
     if (const QString token = results.value(QStringLiteral("restore_token")).toString();
@@ -418,6 +445,7 @@ void PortalRemoteDesktop::Stop() {
   last_motion_.clear();
   restate_.stop();
   placed_.reset();
+  pointer_refused_ = false;
   held_ = 0;
   if (session_.path().isEmpty()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
@@ -503,6 +531,7 @@ bool PortalRemoteDesktop::MoveTo(double x, double y, Call kind) {
     }
   }
   if (!streams_.empty()) return true;
+  if (pointer_refused_) return false;
   const std::vector<Rect> monitors = LayoutMonitors();
   if (std::none_of(monitors.begin(), monitors.end(),
                    [&](const Rect& m) { return Contains(m, x, y); })) {

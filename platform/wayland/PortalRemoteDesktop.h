@@ -152,6 +152,7 @@ class PortalRemoteDesktop final : public QObject {
   bool sent_token_ = false;
   bool with_screen_cast_ = true;  // false once it could not start on this desktop
   bool notify_failed_ = false;
+  bool pointer_refused_ = false;  // relative motion cannot place it exactly here
   bool declined_ = false;
 };
 

@@ -78,8 +78,12 @@ class Compositor:
         self.env.update(new, DBUS_SESSION_BUS_ADDRESS=session)
         subprocess.run(["dbus-update-activation-environment"] + list(new), env=self.env,
                        check=True, timeout=20)
+        self.started_buses()
         self.pipewire = self._spawn(["pipewire"], os.path.join(self.runtime, "pipewire-0"))
-        self._spawn(["wireplumber"])
+        self._spawn(["wireplumber"])  # it starts the portals
+
+    def started_buses(self):
+        """What the desktop has on its buses before the portals start."""
 
     def start(self, layout="fr", remote_desktop=True, x11=True):
         # Without remote desktop only the GTK backend (as on wlroots desktops).
@@ -162,6 +166,11 @@ class Compositor:
     def answer_shortcuts(self):
         """Where the desktop asks the user before it binds a shortcut, agrees."""
 
+    def edge_barriers(self):
+        """Turns on barriers at the edges between monitors where the desktop
+        has them; whether it has."""
+        return False
+
     def end_sessions(self):
         """The desktop ends the remote sessions: here as its screen casts end."""
         self.pipewire.terminate()
@@ -237,7 +246,7 @@ class KWin(Compositor):
 
     def start_user(self):
         self.user = self.request("CreateSession", "(a{sv})", {"session_handle_token": GLib.Variant(
-            "s", "mvtestuser")})["session_handle"]
+            "s", "mvtestuser%d" % self.serial)})["session_handle"]
         self.request("SelectDevices", "(oa{sv})", self.user, {"types": GLib.Variant("u", 3)})
         self.request("Start", "(osa{sv})", self.user, "", {})
 
@@ -366,15 +375,24 @@ class KWin6(InRootfs, KWin):
             f.write('<!DOCTYPE Menu PUBLIC "-//freedesktop//DTD Menu 1.0//EN" '
                     '"http://www.freedesktop.org/standards/menu-spec/1.0/menu.dtd">\n<Menu>'
                     '<Name>Applications</Name><DefaultAppDirs/><Include><All/></Include></Menu>\n')
+        # As the user has set to be controlled on two monitors: barriers
+        # would take part of a relative motion crossing from one to the other.
+        with open(self.path("config", "kwinrc"), "w") as f:
+            f.write("[EdgeBarrier]\nEdgeBarrier=0\nCornerBarrier=false\n")
         super().start(layout)
+        self.env["KDE_SESSION_VERSION"] = "6"  # for the program: KWin does not start with it
+
+    def edge_barriers(self):  # KWin's defaults
+        os.remove(self.path("config", "kwinrc"))
+        return True
 
     def environment(self):
         # KWin 6 does not start with KDE_FULL_SESSION and KDE_SESSION_VERSION;
         # caches and the permission store go to the work folder.
         return dict(HOME=self.path("home"))
 
-    def _services(self, *args, **env):
-        super()._services(*args, **env)
+    def started_buses(self):
+        # Before the portals, which put their status items only where a status area is.
         self.captions = queue.Queue()
         self.bus.register_object("/", Gio.DBusNodeInfo.new_for_xml(
             '<node><interface name="mv.Test"><method name="Focus"><arg type="s" direction="in"/>'
