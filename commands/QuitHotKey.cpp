@@ -31,8 +31,16 @@ void HotKeyHandler() {
 }  // namespace
 
 char TryRegisterQuitHotkey() {
-  if (g_registered_letter != 0) return g_registered_letter;
   Platform& platform = *CurrentPlatform();
+  if (g_registered_letter != 0) {
+    // The user may have chosen another letter in the desktop's settings.
+    const char now = platform.HotKeyLetter(g_hotkey_ref);
+    if (now != 0 && now != g_registered_letter) {
+      g_registered_letter = now;
+      MVLogWrite("MorrowvaneHelper: quit hot key now: " + QuitHotKeyName(now));
+    }
+    return g_registered_letter;
+  }
   // Kept without a letter too: the desktop ending its remote session is
   // reported the same way.
   if (g_handler_ref == 0) g_handler_ref = platform.InstallHotKeyHandler(HotKeyHandler);

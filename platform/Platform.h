@@ -237,6 +237,10 @@ class Platform {
   // Answers 0 when the combination cannot be had.
   virtual HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) = 0;
   virtual void UnregisterHotKey(HotKeyRef hot_key) = 0;
+  // The letter of Control+Alt+Shift+letter that now presses `hot_key`, where
+  // the user can choose other keys in the desktop's settings; 0 where the
+  // desktop describes no such letter.
+  virtual char HotKeyLetter(HotKeyRef hot_key) = 0;
 
   virtual void ClearClipboard() = 0;
 

@@ -19,23 +19,30 @@ fi
 
 tools/install-deps.sh
 
-# Debian 13 desktops for the Wayland tests, each built once into the build
-# folder with mmdebstrap (about 250 MB downloaded, about 4 minutes on two cores).
-rootfs() {  # rootfs NAME PACKAGES
-  local dir=build/rootfs/$1
+# Debian 13 desktops for the Wayland tests (GNOME Shell 48, KWin 6.3), each
+# built once into the build folder with mmdebstrap (each about 250 MB
+# downloaded, about 4 minutes on two cores).
+rootfs() {  # rootfs NAME PACKAGES [mmdebstrap options]
+  local dir=build/rootfs/$1 packages=$2
+  shift 2
   [ -e "$dir/.complete" ] && return
   echo "== Debian 13 root filesystem for $1 (once)"
   rm -rf "$dir"
   mkdir -p build/rootfs
   # Without it (no root, no network) only the tests that need it fail.
   if mmdebstrap --quiet --variant=minbase --aptopt='APT::Install-Recommends "false"' \
-    --include="$2" trixie "$dir" http://deb.debian.org/debian; then
+    --include="$packages" "$@" trixie "$dir" http://deb.debian.org/debian; then
     touch "$dir/.complete"
   fi
 }
 rootfs gnome48 gnome-shell,mutter,xdg-desktop-portal,xdg-desktop-portal-gnome,pipewire,wireplumber,\
 dbus-daemon,dbus-bin,python3-dbus,python3-gi,gir1.2-gtk-3.0,gsettings-desktop-schemas,fonts-cantarell,\
 fonts-dejavu-core,libgl1-mesa-dri,libegl-mesa0
+rootfs kwin6 kwin-wayland,kwin-common,xdg-desktop-portal,xdg-desktop-portal-kde,pipewire,wireplumber,\
+dbus-daemon,dbus-bin,qt6-wayland,xwayland,libgl1-mesa-dri,libegl-mesa0,qml6-module-qtquick,\
+qml6-module-qtquick-controls,qml6-module-qtquick-layouts,qml6-module-qtquick-templates,\
+qml6-module-qtquick-window,qml6-module-qtqml-workerscript,qml6-module-org-kde-kirigami \
+  --customize-hook="sh $PWD/tools/e2e/kde-dialogs-hook.sh \"\$1\""
 
 jobs=$(nproc)
 stage() {  # stage NAME BUILD_DIR CMAKE_ARGS LABEL_REGEX TARGETS [ctest args]

@@ -67,6 +67,7 @@ class FakePlatform final : public Platform {
   }
   HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) override;
   void UnregisterHotKey(HotKeyRef) override { Call("unregister hot key"); }
+  char HotKeyLetter(HotKeyRef) override { return rebound_letter; }
   void ClearClipboard() override { Call("clear clipboard"); }
   // No status area: the status reaches the user through notifications.
   std::unique_ptr<StatusIndicator> CreateStatusIndicator(const StatusIndicatorState&, std::function<void()>) override {
@@ -110,6 +111,7 @@ class FakePlatform final : public Platform {
   bool trusted = true;
   bool declined = false;
   std::string refused_hot_key_letters;
+  char rebound_letter = 0;  // the user's choice in the desktop's settings
   std::function<void(const AlertSpec&)> on_alert;  // runs while the alert is "open"
   std::deque<int> alert_answers;  // the next alerts' answers; none left: the first button
 

@@ -182,6 +182,9 @@ class LinuxPlatform final : public Platform {
   HotKeyHandlerRef InstallHotKeyHandler(std::function<void()> on_press) override;
   void RemoveHotKeyHandler(HotKeyHandlerRef handler) override { hot_key_handlers_.erase(handler); }
   HotKeyRef RegisterHotKey(uint16_t key_code, uint32_t modifiers) override;
+  char HotKeyLetter(HotKeyRef hot_key) override {
+    return hot_key == kPortalHotKey && shortcuts_ ? shortcuts_->Letter() : 0;
+  }
   void UnregisterHotKey(HotKeyRef hot_key) override {
     if (hot_key == kPortalHotKey) {
       shortcuts_->Unbind();

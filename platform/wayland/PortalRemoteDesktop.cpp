@@ -7,6 +7,9 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -80,7 +83,14 @@ void WriteRestoreToken(const QString& token) {
   }
 }
 
-void RemoveRestoreToken() { RemoveStateFile(kRestoreTokenFile); }
+// Beside the token: the session it restores has no screen cast, which could
+// not start on this desktop; asking for one would drop the token.
+constexpr char kInputOnlyFile[] = "portal-input-only";
+
+void RemoveRestoreToken() {
+  RemoveStateFile(kRestoreTokenFile);
+  RemoveStateFile(kInputOnlyFile);
+}
 
 std::pair<double, double> Pair(const QVariant& value) {
   int a = 0, b = 0;
@@ -99,6 +109,21 @@ std::vector<Rect> LayoutMonitors() {
   std::vector<Rect> monitors = QtScreenBounds();
   for (Rect& monitor : monitors) monitor.x += primary.x, monitor.y += primary.y;
   return monitors;
+}
+
+// The texts of KWin's settings files, the system's first and the user's last.
+std::vector<std::string> KwinSettings() {
+  constexpr qint64 kMaxSettings = 1 << 20;
+  const QStringList paths =
+      QStandardPaths::locateAll(QStandardPaths::GenericConfigLocation, QStringLiteral("kwinrc"));
+  std::vector<std::string> texts;
+  for (auto path = paths.crbegin(); path != paths.crend(); ++path) {
+    QFile file(*path);
+    if (QFileInfo(*path).isFile() && file.open(QIODevice::ReadOnly)) {
+      texts.push_back(file.read(kMaxSettings).toStdString());
+    }
+  }
+  return texts;
 }
 
 bool Contains(const Rect& r, double x, double y) {
@@ -247,7 +272,7 @@ void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) 
                                      : handle.toString());
       QDBusConnection::sessionBus().connect(kService, session_.path(), kSession,
                                             QStringLiteral("Closed"), this,
-                                            SLOT(OnSessionClosed()));
+                                            SLOT(OnSessionClosed(QDBusMessage)));
       state_ = State::kSelectingDevices;
       QVariantMap options{{QStringLiteral("types"), kDeviceKeyboard | kDevicePointer}};
       if (version_ >= 2) {
@@ -255,6 +280,7 @@ void PortalRemoteDesktop::OnResponse(uint response, const QVariantMap& results) 
         if (const QString token = ReadRestoreToken(); !token.isEmpty()) {
           options.insert(QStringLiteral("restore_token"), token);
           sent_token_ = true;
+          if (ReadStateFile(kInputOnlyFile, 0)) with_screen_cast_ = false;
         }
       }
       Request(kRemoteDesktop, QStringLiteral("SelectDevices"), {QVariant::fromValue(session_)},
@@ -328,11 +354,26 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
                                "is placed by relative motion")
                     .arg(QString::fromStdString(problem)));
   }
+  pointer_refused_ =
+      streams_.empty() && LayoutMonitors().size() > 1 &&
+      portal::KdeHoldsPointerAtEdges(qgetenv("XDG_CURRENT_DESKTOP").toStdString(),
+                                     qgetenv("KDE_SESSION_VERSION").toStdString(), KwinSettings());
+  if (pointer_refused_) {
+    portal::Log(QStringLiteral(
+        "KDE's edge and corner barriers between monitors would misplace the pointer: pointer "
+        "commands are refused (turn both off in KDE's screen edge settings to allow them)"));
+  }
   if (version_ >= 2) {
     // Each token restores one session: keep the new one, or none.
     if (const QString token = results.value(QStringLiteral("restore_token")).toString();
         !token.isEmpty()) {
       WriteRestoreToken(token);
+      // Without it the next run asks again.
+      if (with_screen_cast_) {
+        RemoveStateFile(kInputOnlyFile);
+      } else {
+        WriteStateFile(kInputOnlyFile, "");
+      }
     } else {
       RemoveRestoreToken();
     }
@@ -354,14 +395,16 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
   }
 }
 
-void PortalRemoteDesktop::OnSessionClosed() {
+void PortalRemoteDesktop::OnSessionClosed(const QDBusMessage& signal) {
+  if (signal.path() != session_.path()) return;
   EndedByDesktop(QStringLiteral("the desktop closed the remote desktop session"));
 }
 
 void PortalRemoteDesktop::EndedByDesktop(const QString& why) {
   const bool was_started = IsStarted();
   QDBusConnection::sessionBus().disconnect(kService, session_.path(), kSession,
-                                           QStringLiteral("Closed"), this, SLOT(OnSessionClosed()));
+                                           QStringLiteral("Closed"), this,
+                                           SLOT(OnSessionClosed(QDBusMessage)));
   session_ = {};
   Fail(why);
   if (was_started && on_closed_) on_closed_();
@@ -375,11 +418,12 @@ void PortalRemoteDesktop::Retry(const QString& why) {
   if (sent_token) {
     portal::Log(QStringLiteral("asking again without the remembered permission"));
     RemoveRestoreToken();
-  } else if (!std::exchange(retried_, true)) {
-    portal::Log(QStringLiteral("asking once more"));
   } else if (starting && with_screen_cast_) {
+    // Asking with the screen cast again would show the desktop's dialog again.
     with_screen_cast_ = false;
     portal::Log(QStringLiteral("the screen cast cannot start here: asking for the session without it"));
+  } else if (!std::exchange(retried_, true)) {
+    portal::Log(QStringLiteral("asking once more"));
   } else {
     return;
   }
@@ -401,11 +445,12 @@ void PortalRemoteDesktop::Stop() {
   last_motion_.clear();
   restate_.stop();
   placed_.reset();
+  pointer_refused_ = false;
   held_ = 0;
   if (session_.path().isEmpty()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
   bus.disconnect(kService, session_.path(), kSession, QStringLiteral("Closed"), this,
-                 SLOT(OnSessionClosed()));
+                 SLOT(OnSessionClosed(QDBusMessage)));
   bus.send(
       QDBusMessage::createMethodCall(kService, session_.path(), kSession, QStringLiteral("Close")));
   session_ = {};
@@ -486,6 +531,7 @@ bool PortalRemoteDesktop::MoveTo(double x, double y, Call kind) {
     }
   }
   if (!streams_.empty()) return true;
+  if (pointer_refused_) return false;
   const std::vector<Rect> monitors = LayoutMonitors();
   if (std::none_of(monitors.begin(), monitors.end(),
                    [&](const Rect& m) { return Contains(m, x, y); })) {

@@ -64,7 +64,8 @@ class PortalRemoteDesktop final : public QObject {
 
  private slots:
   void OnResponse(uint response, const QVariantMap& results);
-  void OnSessionClosed();
+  // Of any session: one closed before it was replaced may still be on its way.
+  void OnSessionClosed(const QDBusMessage& signal);
 
  private:
   enum class State {
@@ -151,6 +152,7 @@ class PortalRemoteDesktop final : public QObject {
   bool sent_token_ = false;
   bool with_screen_cast_ = true;  // false once it could not start on this desktop
   bool notify_failed_ = false;
+  bool pointer_refused_ = false;  // relative motion cannot place it exactly here
   bool declined_ = false;
 };
 

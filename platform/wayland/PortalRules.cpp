@@ -104,4 +104,36 @@ bool SessionGone(std::string_view error_name, std::string_view message) {
          Lower(message).find("invalid session") != std::string::npos;
 }
 
+bool KdeHoldsPointerAtEdges(std::string_view desktop, std::string_view session_version,
+                            const std::vector<std::string>& kwinrc) {
+  if (Lower(desktop).find("kde") == std::string::npos) return false;
+  int version = 0;
+  for (char c : session_version) {
+    if (!std::isdigit(static_cast<unsigned char>(c)) || version > 1000) return false;
+    version = version * 10 + (c - '0');
+  }
+  if (version < 6) return false;
+  // KWin's defaults; a later file overrides an earlier one key by key.
+  bool edge = true, corner = true;
+  for (const std::string& text : kwinrc) {
+    bool in_group = false;
+    size_t start = 0;
+    while (start < text.size()) {
+      const size_t end = std::min(text.find('\n', start), text.size());
+      const std::string_view line = Trim(std::string_view(text).substr(start, end - start));
+      start = end + 1;
+      if (line.starts_with('[')) {
+        in_group = line == "[EdgeBarrier]";
+        continue;
+      }
+      const size_t equals = line.find('=');
+      if (!in_group || equals == std::string_view::npos) continue;
+      const std::string_view key = Trim(line.substr(0, equals)), value = Trim(line.substr(equals + 1));
+      if (key == "EdgeBarrier") edge = value != "0";
+      if (key == "CornerBarrier") corner = Lower(value) != "false";
+    }
+  }
+  return edge || corner;
+}
+
 }  // namespace mv::portal

@@ -32,6 +32,14 @@ std::optional<std::vector<Rect>> PlaceStreams(const std::vector<StreamGeometry>&
                                               const std::vector<Rect>& monitors,
                                               std::string* problem);
 
+// Whether KDE Plasma holds a pointer moving by relative motion at the edges
+// between monitors: from Plasma 6.1 its edge and corner barriers take an
+// unknown part of a motion that crosses one, and are on unless the settings
+// turn both off. `kwinrc` holds the texts of KWin's settings files, the
+// system's first and the user's last; `session_version` is KDE_SESSION_VERSION.
+bool KdeHoldsPointerAtEdges(std::string_view desktop, std::string_view session_version,
+                            const std::vector<std::string>& kwinrc);
+
 // Whether a failed Notify call means that the session is gone (closed,
 // its portal gone or no longer answering), not that one event was refused.
 bool SessionGone(std::string_view error_name, std::string_view message);

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The real helper on headless Wayland desktops (mutter 43, KWin 5.27, GNOME Shell
-48; two monitors, a French layout), its input seen by a native Wayland client.
+48, KWin 6.3; two monitors, a French layout), its input seen by a native Wayland client.
 Args: BINARY PROBE [unittest]"""
 
 import json
@@ -151,10 +151,11 @@ class HelperOnWayland(unittest.TestCase):
         # The move had no effect (the new dialog may have taken the focus).
         self.assertEqual([l for l in self.probe.snapshot()[1:] if not l.startswith("focus ")], [])
 
-    def quit_key_and_the_desktops_stop(self, desktop, remembers=False):
+    def quit_key_and_the_desktops_stop(self, desktop, remembers=False, logged=""):
         # Consent, input on both monitors, the quit hot key pressed once while
         # the native client has the focus, and the desktop ending the session;
-        # with `remembers`, a second run that the desktop asks nothing.
+        # with `remembers`, a second run that the desktop asks nothing;
+        # `logged` at the session's start.
         self.run_helper([
             {"body": batch({"cmd": "initcheck"})},
             {"wait_flag": "started", "body": batch({"cmd": "initcheck"}, *COMMANDS)},
@@ -162,6 +163,7 @@ class HelperOnWayland(unittest.TestCase):
             {"wait_flag": "ended", "body": "close"}], desktop=desktop, x11=False)
         self.wayland.answer_portal(True, self.sees)
         wait_for("the session", lambda: "remote desktop session started" in self.logged(), 60)
+        self.assertIn(logged, self.logged())
         self.probe.clear()
         self.session.raise_flag("started")
         self.wayland.answer_shortcuts()
@@ -186,10 +188,12 @@ class HelperOnWayland(unittest.TestCase):
             self.second_run_without_dialogs(self.session.path("state"))
 
     def second_run_without_dialogs(self, state):
+        # On KDE 6 now with its edge barriers: the pointer is not moved.
+        refused = self.wayland.edge_barriers()
         started = self.logged().count("remote desktop session started")  # by the first run
         self.launch([{"body": batch({"cmd": "initcheck"})},
-                     {"wait_flag": "started", "body": batch({"cmd": "initcheck"},
-                                                            mouse("move", 1800, 600))},
+                     {"wait_flag": "started", "body": batch({"cmd": "initcheck"}, mouse(
+                         "move", 1800, 600), {"cmd": "keyboardchar", "key": "z"})},
                      {"wait_flag": "ended", "body": "close"}], state)
         # Nobody answers the desktop's dialogs now: none may come.
         wait_for("the session", lambda: self.logged().count("remote desktop session started") >
@@ -200,7 +204,9 @@ class HelperOnWayland(unittest.TestCase):
         self.session.raise_flag("started")
         self.assertEqual(self.initchecks(2)[1], dict(cmd="initcheck", version="1.6", result="ok",
                                                      hotkey="E"))
-        wait_for("the move", lambda: "motion 1800 600 0" in self.pointer())
+        wait_for("the key after the move", lambda: self.probe.typed_text() == "z")
+        self.assertEqual(self.pointer(), [] if refused else ["motion 1800 600 0"])
+        self.assertEqual("barriers between monitors" in self.logged(), refused)
         self.session.raise_flag("ended")
         self.assertEqual(self.session.wait_end(60), 0)
 
@@ -249,6 +255,11 @@ class HelperOnWayland(unittest.TestCase):
 
     def test_on_gnome_shell_48(self):
         self.quit_key_and_the_desktops_stop(wayland.GnomeShell, remembers=True)
+
+    def test_on_kwin_6(self):
+        # Without OpenGL KWin casts no screen: the pointer moves relatively.
+        self.quit_key_and_the_desktops_stop(wayland.KWin6, remembers=True, logged=(
+            "no screen cast: the pointer is placed by relative motion"))
 
     def test_without_a_remote_desktop_portal_initcheck_is_the_permission_error(self):
         self.run_helper([{"body": batch({"cmd": "initcheck"})}, {"wait_flag": "told", "body": "close"}],

@@ -105,7 +105,8 @@ struct Row {
   const char* name;
   std::function<void(P)> prep;
   // Batches; "press": the hot key (its handler runs before the next batch),
-  // "tick": the timers, "notification": the notification's action.
+  // "tick": the timers, "notification": the notification's action, "rebind
+  // L": the user binds the hot key to L in the desktop's settings.
   Lines in;
   Lines out;
 };
@@ -142,9 +143,11 @@ const Row kRows[] = {
     {"AfterTheDesktopsDialogWasCancelledTheUserIsAskedFirst",
      [](P p) { p.trusted = false, p.declined = true, p.alert_answers = {kAlertFirstButtonReturn, kAlertFirstButtonReturn + 1}; },
      {B({kInitCheck}), B({kInitCheck})}, {"activate", kAskAgain, "prompt", "settings", kNoPermission, "activate", kAskAgain, kNoPermission}},
-    {"InitCheckTakesTheFirstFreeLetter", [](P p) { p.refused_hot_key_letters = "E"; }, {B({kInitCheck})},
+    {"InitCheckTakesTheFirstFreeLetterThenTheOneTheUserChose", [](P p) { p.refused_hot_key_letters = "E"; },
+     {B({kInitCheck}), "rebind Q", B({kInitCheck})},
      {"hot key C 6656", "notify Remote control active — stop with Control+Alt+Shift+C [Stop remote control]",
-      C("initcheck", R"("version":"1.6","result":"ok","hotkey":"C")")}},
+      C("initcheck", R"("version":"1.6","result":"ok","hotkey":"C")"),
+      C("initcheck", R"("version":"1.6","result":"ok","hotkey":"Q")")}},
     {"WithoutAFreeLetterInitCheckStillOpensTheGate",
      [](P p) { p.refused_hot_key_letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"; },
      {B({kInitCheck, C("keyboardevent", R"("event":"Tab")")})},
@@ -242,6 +245,8 @@ TEST(CommandsTest, EachRowsBatchesGiveItsRepliesCallsAndInput) {
         platform.FireTimers();
       } else if (in == "notification") {
         platform.notification_action();
+      } else if (in.starts_with("rebind ")) {
+        platform.rebound_letter = in.back();
       } else {
         platform.RunMainQueue();
         EXPECT_TRUE(ParseJson(in, batch)) << in;

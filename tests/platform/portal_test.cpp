@@ -69,5 +69,28 @@ TEST(PortalRulesTest, OnlyErrorsOfAGoneSessionEndIt) {
   for (const auto& [name, message, gone] : rows) EXPECT_EQ(SessionGone(name, message), gone) << name;
 }
 
+TEST(PortalRulesTest, KdeFromSixHoldsThePointerAtMonitorEdgesUnlessBothBarriersAreOff) {
+  const std::string off = "[EdgeBarrier]\nEdgeBarrier=0\nCornerBarrier=false\n";
+  const std::tuple<const char*, const char*, std::vector<std::string>, bool> rows[] = {
+      {"KDE", "6", {}, true},  // KWin's defaults
+      {"KDE", "6", {off}, false},
+      {"KDE", "6", {"[General]\nx=1\n[EdgeBarrier]\n EdgeBarrier = 0 \nCornerBarrier=False"}, false},
+      {"KDE", "6", {"[EdgeBarrier]\nEdgeBarrier=0\n"}, true},  // the corner's stays
+      {"KDE", "6", {"[EdgeBarrier]\nCornerBarrier=false\n"}, true},
+      {"KDE", "6", {"[Other]\nEdgeBarrier=0\nCornerBarrier=false\n"}, true},
+      {"KDE", "6", {off, "[EdgeBarrier]\nEdgeBarrier=100\n"}, true},  // the user's over the system's
+      {"KDE", "6", {"[EdgeBarrier]\nEdgeBarrier=50\n", off}, false},
+      {"ubuntu:KDE", "6", {}, true},
+      {"KDE", "5", {}, false},  // Plasma 5 has none
+      {"KDE", "", {}, false},
+      {"KDE", "6x", {}, false},
+      {"GNOME", "6", {}, false},
+  };
+  for (const auto& [desktop, version, files, holds] : rows) {
+    EXPECT_EQ(KdeHoldsPointerAtEdges(desktop, version, files), holds)
+        << desktop << " " << version << " " << (files.empty() ? "" : files.back());
+  }
+}
+
 }  // namespace
 }  // namespace mv::portal

@@ -4,8 +4,9 @@
 # in desktop.json in the current folder: {"notifications": [summary, ...],
 # "items": [[tooltip, [[menu label, enabled], ...]], ...]}, the items read back
 # every 100 ms. A file flag-click clicks the first entry of each menu, a file
-# flag-action the first button of the last notification that has one; a file
-# ready appears once the names are owned.
+# flag-action the first button of the last notification that has one, a file
+# flag-end the entry End of the last item that has one; a file ready appears
+# once the names are owned.
 #   desktop_services.py [--watcher] [--notifications]
 
 import json
@@ -30,11 +31,12 @@ class Watcher(dbus.service.Object):
     def Introspect(self):
         return ('<node><interface name="%s"><method name="RegisterStatusNotifierItem">'
                 '<arg type="s" direction="in"/></method><property type="b" access="read" '
-                'name="IsStatusNotifierHostRegistered"/></interface></node>' % WATCHER)
+                'name="IsStatusNotifierHostRegistered"/><property type="i" access="read" '
+                'name="ProtocolVersion"/></interface></node>' % WATCHER)
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
-    def Get(self, interface, name):
-        return True
+    def Get(self, interface, name):  # KDE's items register only with protocol 0
+        return dbus.Int32(0) if name == "ProtocolVersion" else True
 
 
 class Notifications(dbus.service.Object):
@@ -59,20 +61,26 @@ def save():
 
 def tick():
     menus = []
-    for service in SERVICES:
+    for service in list(SERVICES):
         try:
-            props = BUS.get_object(service, "/StatusNotifierItem").GetAll(
+            props = BUS.get_object(service, "/StatusNotifierItem", introspect=False).GetAll(
                 "org.kde.StatusNotifierItem", dbus_interface=dbus.PROPERTIES_IFACE)
             menu = dbus.Interface(BUS.get_object(service, props["Menu"]), "com.canonical.dbusmenu")
             entries = menu.GetLayout(0, -1, dbus.Array([], signature="s"))[1][2]
             menus.append((str(props["ToolTip"][2]), menu, entries))
-        except dbus.DBusException:
-            pass  # not exported yet, or gone
+        except dbus.DBusException as e:  # not exported yet, or gone
+            if e.get_dbus_name() == "org.freedesktop.DBus.Error.ServiceUnknown":
+                SERVICES.remove(service)
     STATE["items"] = [[tooltip, [[str(p.get("label")), bool(p.get("enabled", True))]
                                  for _, p, _ in entries]] for tooltip, _, entries in menus]
     if os.path.exists("flag-action") and BUTTON:
         os.remove("flag-action")
         NOTIFIER.ActionInvoked(*BUTTON)
+    ends = [(menu, i) for _, menu, entries in menus for i, p, _ in entries
+            if str(p.get("label")).replace("&", "").replace("_", "") == "End"]
+    if os.path.exists("flag-end") and ends:
+        os.remove("flag-end")
+        ends[-1][0].Event(ends[-1][1], "clicked", dbus.Int32(0, variant_level=1), 0)
     if os.path.exists("flag-click"):
         os.remove("flag-click")
         for _, menu, entries in menus:

@@ -78,8 +78,12 @@ class Compositor:
         self.env.update(new, DBUS_SESSION_BUS_ADDRESS=session)
         subprocess.run(["dbus-update-activation-environment"] + list(new), env=self.env,
                        check=True, timeout=20)
+        self.started_buses()
         self.pipewire = self._spawn(["pipewire"], os.path.join(self.runtime, "pipewire-0"))
-        self._spawn(["wireplumber"])
+        self._spawn(["wireplumber"])  # it starts the portals
+
+    def started_buses(self):
+        """What the desktop has on its buses before the portals start."""
 
     def start(self, layout="fr", remote_desktop=True, x11=True):
         # Without remote desktop only the GTK backend (as on wlroots desktops).
@@ -162,6 +166,11 @@ class Compositor:
     def answer_shortcuts(self):
         """Where the desktop asks the user before it binds a shortcut, agrees."""
 
+    def edge_barriers(self):
+        """Turns on barriers at the edges between monitors where the desktop
+        has them; whether it has."""
+        return False
+
     def end_sessions(self):
         """The desktop ends the remote sessions: here as its screen casts end."""
         self.pipewire.terminate()
@@ -186,21 +195,32 @@ class KWin(Compositor):
     enter_moves = True
     rest = None
 
+    options = ["--no-kactivities"]
+
     def start(self, layout="fr", x11=False):  # never with Xwayland
-        os.makedirs(self.path("config"))
+        os.makedirs(self.path("config"), exist_ok=True)
         with open(self.path("config", "kxkbrc"), "w") as f:
             f.write("[Layout]\nLayoutList=%s\nUse=true\n" % layout)
-        self._services(layout, ("kde",), "KDE", KDE_FULL_SESSION="true",
-                       XDG_CONFIG_HOME=self.path("config"))
+        self._services(layout, ("kde",), "KDE", XDG_CONFIG_HOME=self.path("config"),
+                       **self.environment())
         # A copy: the installed binary's file capability is refused in containers.
-        kwin = shutil.copy("/usr/bin/kwin_wayland", self.path("kwin_wayland"))
+        kwin = shutil.copy(self.root + "/usr/bin/kwin_wayland", self.path("kwin_wayland"))
         self._spawn([kwin, "--virtual", "--socket", NAME, "--width", "1280", "--height", "800",
-                     "--output-count", "2", "--no-lockscreen", "--no-kactivities"],
+                     "--output-count", "2", "--no-lockscreen"] + self.options,
                     os.path.join(self.runtime, NAME))
+        self.portal_ready()
+
+    def environment(self):
+        return dict(KDE_FULL_SESSION="true")
+
+    def portal_ready(self):
         # The portal's first session right after its start can fail.
-        self.call(PORTAL, "Get", GLib.Variant("(ss)", (PORTAL_RD, "version")), "(v)",
-                  name=DESKTOP, interface="org.freedesktop.DBus.Properties")
+        self.remote_desktop_version()
         time.sleep(1)
+
+    def remote_desktop_version(self):
+        return self.call(PORTAL, "Get", GLib.Variant("(ss)", (PORTAL_RD, "version")), "(v)",
+                         name=DESKTOP, interface="org.freedesktop.DBus.Properties")
 
     def request(self, method, signature, *args, interface=PORTAL_RD):
         """A portal request answered with response 0; its results."""
@@ -226,7 +246,7 @@ class KWin(Compositor):
 
     def start_user(self):
         self.user = self.request("CreateSession", "(a{sv})", {"session_handle_token": GLib.Variant(
-            "s", "mvtestuser")})["session_handle"]
+            "s", "mvtestuser%d" % self.serial)})["session_handle"]
         self.request("SelectDevices", "(oa{sv})", self.user, {"types": GLib.Variant("u", 3)})
         self.request("Start", "(osa{sv})", self.user, "", {})
 
@@ -241,25 +261,38 @@ class KWin(Compositor):
         """No dialog here: a program without an app id is not asked."""
 
 
-class GnomeShell(Compositor):
-    """GNOME Shell 48 headless (a 1280x800 and a 1024x768 monitor, no Xwayland)
-    from the Debian 13 root filesystem in $MV_ROOTFS/gnome48, which
-    tools/test.sh builds: the buses, PipeWire, the shell and the portals run
-    in it; the work folder, with every socket, is mounted at the same path
-    there. The shell runs in unsafe mode, for Eval."""
-    root = os.path.join(os.environ.get("MV_ROOTFS", ""), "gnome48")
-    rest = None
+class InRootfs:
+    """A desktop of a Debian 13 root filesystem that tools/test.sh builds: the
+    buses, PipeWire, the compositor and the portals run in it; the work
+    folder, with every socket, is mounted at the same path there. With
+    `one_namespace` every process joins the first one's mount namespace, as
+    KWin tells its clients apart by the paths of their programs."""
+    one_namespace = False
 
     def _spawn(self, argv, ready=None):
+        if self.one_namespace and self.processes:
+            return super()._spawn(["nsenter", "-t", str(self.processes[0].pid), "-m", "-r", "-w",
+                                   *argv], ready)
         inside = ('mount -t proc proc "$R/proc" && mount --rbind /dev "$R/dev" && '
                   'mount --rbind /sys "$R/sys" && mkdir -p "$R$W" && mount --bind "$W" "$R$W" && '
                   'exec chroot "$R" "$@"')
         return super()._spawn(["env", "R=" + self.root, "W=" + self.work, "unshare", "-m",
                                "--propagation", "private", "sh", "-c", inside, "sh", *argv], ready)
 
-    def start(self, layout="fr", x11=False):  # never with Xwayland
+    def check_root(self):
         assert os.path.exists(os.path.join(self.root, ".complete")), \
             "no root filesystem at %s: tools/test.sh builds it" % self.root
+
+
+class GnomeShell(InRootfs, Compositor):
+    """GNOME Shell 48 headless (a 1280x800 and a 1024x768 monitor, no Xwayland)
+    from the root filesystem in $MV_ROOTFS/gnome48. The shell runs in unsafe
+    mode, for Eval."""
+    root = os.path.join(os.environ.get("MV_ROOTFS", ""), "gnome48")
+    rest = None
+
+    def start(self, layout="fr", x11=False):  # never with Xwayland
+        self.check_root()
         os.makedirs(self.path("share", "applications"))
         with open(self.path("share", "applications", "com.morrowvane.Helper.desktop"), "w") as f:
             # Its Exec must name a program the portal finds.
@@ -321,3 +354,116 @@ class GnomeShell(Compositor):
             self.chord(*keysyms)
             time.sleep(0.2)
         wait_for("%s to close" % title, lambda: not self.shell(window % "get_title"), 10)
+
+
+class KWin6(InRootfs, KWin):
+    """KWin 6.3 headless (two 1280x800 monitors, no Xwayland, no OpenGL and so
+    no screen cast) from the root filesystem in $MV_ROOTFS/kwin6. A program
+    without an app id gets KWin's "Remote control requested" dialog; the
+    test's own session gets none while the permission store says yes to it.
+    A stand-in status area holds KDE's "Remote Desktop" item of each session."""
+    root = os.path.join(os.environ.get("MV_ROOTFS", ""), "kwin6")
+    options, one_namespace = [], True
+    DIALOG = "Remote control requested"
+
+    def start(self, layout="fr", x11=False):
+        self.check_root()
+        # KWin lets only programs of the application menu (the portal) cast
+        # the screen and press keys.
+        os.makedirs(self.path("config", "menus"))
+        with open(self.path("config", "menus", "applications.menu"), "w") as f:
+            f.write('<!DOCTYPE Menu PUBLIC "-//freedesktop//DTD Menu 1.0//EN" '
+                    '"http://www.freedesktop.org/standards/menu-spec/1.0/menu.dtd">\n<Menu>'
+                    '<Name>Applications</Name><DefaultAppDirs/><Include><All/></Include></Menu>\n')
+        # As the user has set to be controlled on two monitors: barriers
+        # would take part of a relative motion crossing from one to the other.
+        with open(self.path("config", "kwinrc"), "w") as f:
+            f.write("[EdgeBarrier]\nEdgeBarrier=0\nCornerBarrier=false\n")
+        super().start(layout)
+        self.env["KDE_SESSION_VERSION"] = "6"  # for the program: KWin does not start with it
+
+    def edge_barriers(self):  # KWin's defaults
+        os.remove(self.path("config", "kwinrc"))
+        return True
+
+    def environment(self):
+        # KWin 6 does not start with KDE_FULL_SESSION and KDE_SESSION_VERSION;
+        # caches and the permission store go to the work folder.
+        return dict(HOME=self.path("home"))
+
+    def started_buses(self):
+        # Before the portals, which put their status items only where a status area is.
+        self.captions = queue.Queue()
+        self.bus.register_object("/", Gio.DBusNodeInfo.new_for_xml(
+            '<node><interface name="mv.Test"><method name="Focus"><arg type="s" direction="in"/>'
+            '</method></interface></node>').interfaces[0],
+            lambda *a: (self.captions.put(a[5].unpack()[0]), a[6].return_value(None)), None, None)
+        with open(self.path("caption.js"), "w") as f:  # tells the test which window has the focus
+            f.write("callDBus(%s, '/', 'mv.Test', 'Focus', workspace.activeWindow ? "
+                    "workspace.activeWindow.caption : '');\n" % json.dumps(self.bus.get_unique_name()))
+        os.mkdir(self.path("status"))
+        self.status = subprocess.Popen(
+            [os.path.join(os.path.dirname(os.path.abspath(__file__)), "desktop_services.py"),
+             "--watcher"], env=self.env, cwd=self.path("status"), stdout=subprocess.DEVNULL,
+            start_new_session=True)
+        self.processes.append(self.status)
+        wait_for("the status area", lambda: os.path.exists(self.path("status", "ready")))
+
+    def portal_ready(self):
+        # Started before KWin (PipeWire's session manager asks it), the
+        # portal may have lost its KDE part for good: started again then.
+        wait_for("the RemoteDesktop portal", self._remote_desktop_or_restart, 60, interval=1)
+
+    def _remote_desktop_or_restart(self):
+        try:
+            return self.remote_desktop_version()
+        except GLib.Error:
+            for name in (DESKTOP, "org.freedesktop.impl.portal.desktop.kde"):
+                with contextlib.suppress(GLib.Error):
+                    os.kill(self.call("/org/freedesktop/DBus", "GetConnectionUnixProcessID",
+                                      GLib.Variant("(s)", (name,)), "(u)",
+                                      name="org.freedesktop.DBus",
+                                      interface="org.freedesktop.DBus"), signal.SIGKILL)
+            return False
+
+    def permission(self, method, signature, *args):
+        self.call("/org/freedesktop/impl/portal/PermissionStore", method,
+                  GLib.Variant(signature, args), name="org.freedesktop.impl.portal.PermissionStore",
+                  interface="org.freedesktop.impl.portal.PermissionStore")
+
+    def start_user(self):
+        self.permission("SetPermission", "(sbssas)", "kde-authorized", True, "remote-desktop", "",
+                        ["yes"])
+        try:
+            super().start_user()
+        finally:  # the program under test is asked
+            self.permission("DeletePermission", "(sss)", "kde-authorized", "remote-desktop", "")
+
+    def focused(self):
+        """The caption of the window that has the focus."""
+        name = "mvcaption%d" % self.serial
+        self.serial += 1
+        script = self.call("/Scripting", "loadScript", GLib.Variant("(ss)", (
+            self.path("caption.js"), name)), "(i)", name="org.kde.KWin",
+            interface="org.kde.kwin.Scripting")
+        try:
+            self.call("/Scripting/Script%d" % script, "run", name="org.kde.KWin",
+                      interface="org.kde.kwin.Script")
+            return self.captions.get(timeout=10)
+        finally:
+            self.call("/Scripting", "unloadScript", GLib.Variant("(s)", (name,)), "(b)",
+                      name="org.kde.KWin", interface="org.kde.kwin.Scripting")
+
+    def answer_portal(self, accept, probe_sees):
+        """Share (Return) or Cancel (Escape) in KWin's dialog, pressed once it
+        has the focus. Shared, it comes twice: the first session asks for the
+        screen cast too, which cannot start; the next asks for input alone."""
+        for _ in range(2 if accept else 1):
+            wait_for(self.DIALOG, lambda: self.focused() == self.DIALOG, 30, interval=0.2)
+            self.key(0xff0d if accept else 0xff1b)
+            wait_for("%s to close" % self.DIALOG, lambda: self.focused() != self.DIALOG, 10)
+
+    def end_sessions(self):
+        """The entry End of the last session's "Remote Desktop" item."""
+        open(self.path("status", "flag-end"), "w").close()
+        wait_for("the click on End", lambda: not os.path.exists(self.path("status", "flag-end")))
