@@ -54,6 +54,19 @@ unsigned ModifierMaskOf(const XModifierKeymap* modmap, KeyCode key) {
   return 0;
 }
 
+namespace {
+
+// The level a key of `type` gives with `modifiers` held.
+int LevelOf(const XkbKeyTypeRec& type, unsigned modifiers) {
+  modifiers &= type.mods.mask;
+  for (int i = 0; i < type.map_count; ++i) {
+    if (type.map[i].active && type.map[i].mods.mask == modifiers) return type.map[i].level;
+  }
+  return 0;
+}
+
+}  // namespace
+
 // The keymap as last read: keysyms, key types, the modifier map; and the
 // keyboard state of the batch: active group and locked modifiers.
 class X11Keyboard::Layout {
@@ -64,10 +77,24 @@ class X11Keyboard::Layout {
     if (with_xkb) xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
     level3_key = XKeysymToKeycode(display, XK_ISO_Level3_Shift);
     level3_mask = ModifierMaskOf(modmap, level3_key);
+    if (!xkb) {
+      core = XGetKeyboardMapping(display, static_cast<KeyCode>(min_keycode),
+                                 max_keycode - min_keycode + 1, &core_width);
+    }
+    // Four levels on one key, one for each of Shift and level three held or
+    // not: a spare keycode of that type holds twice the characters.
+    for (int t = 0; xkb && level3_mask && four_level_type < 0 && t < xkb->map->num_types; ++t) {
+      const XkbKeyTypeRec& type = xkb->map->types[t];
+      if (type.num_levels == 4 && LevelOf(type, 0) == 0 && LevelOf(type, ShiftMask) == 1 &&
+          LevelOf(type, level3_mask) == 2 && LevelOf(type, ShiftMask | level3_mask) == 3) {
+        four_level_type = t;
+      }
+    }
   }
   ~Layout() {
     if (modmap) XFreeModifiermap(modmap);
     if (xkb) XkbFreeKeyboard(xkb, 0, True);
+    if (core) XFree(core);
   }
   Layout(const Layout&) = delete;
   Layout& operator=(const Layout&) = delete;
@@ -82,9 +109,17 @@ class X11Keyboard::Layout {
     return keysym;
   }
 
-  int KeysymCount(KeyCode key) const { return xkb ? XkbKeyNumSyms(xkb, key) : 0; }
-  KeySym FirstKeysym(KeyCode key) const {
-    return KeysymCount(key) > 0 ? XkbKeySymsPtr(xkb, key)[0] : NoSymbol;
+  // The keysyms of the levels of `key` in the first group.
+  Levels Bound(int key) const {
+    Levels levels = {};
+    if (key < min_keycode || key > max_keycode) return levels;
+    if (xkb && XkbKeyNumGroups(xkb, key) > 0) {
+      const int width = std::min<int>(XkbKeyGroupWidth(xkb, key, 0), levels.size());
+      std::copy_n(XkbKeySymsPtr(xkb, key), width, levels.begin());
+    } else if (core) {
+      std::copy_n(core + (key - min_keycode) * core_width, std::min(core_width, 2), levels.begin());
+    }
+    return levels;
   }
 
   // The first key bound to the modifier of `mask` (one bit); 0 when none.
@@ -103,6 +138,9 @@ class X11Keyboard::Layout {
   int max_keycode = 255;
   XModifierKeymap* modmap = nullptr;
   XkbDescPtr xkb = nullptr;
+  KeySym* core = nullptr;  // the core keymap, read only without XKB
+  int core_width = 0;
+  int four_level_type = -1;
   int group = -1;  // none read yet
   unsigned locked_modifiers = 0;
   KeyCode level3_key = 0;
@@ -116,9 +154,9 @@ X11Keyboard::X11Keyboard(Display* display, const std::atomic<bool>* stop,
       user_holds_hot_key_(std::move(user_holds_hot_key)),
       record_name_(RecordName(display)),
       in_flight_(display) {
-  RestoreLeftBindings();
   int opcode, event, error, major = XkbMajorVersion, minor = XkbMinorVersion;
   has_xkb_ = XkbQueryExtension(display_, &opcode, &event, &error, &major, &minor);
+  RestoreLeftBindings();
   int min_keycode, max_keycode;
   XDisplayKeycodes(display_, &min_keycode, &max_keycode);
   int per_keycode = 0;
@@ -139,8 +177,9 @@ X11Keyboard::~X11Keyboard() {
   Finish();
   KeySym empty[2] = {NoSymbol, NoSymbol};
   for (Spare& spare : spares_) {
-    if (spare.bound[0] == NoSymbol && spare.bound[1] == NoSymbol) continue;
-    std::this_thread::sleep_until(std::max(spare.struck[0], spare.struck[1]) + kKeepAfterStrike);
+    if (spare.written == Levels{}) continue;
+    std::this_thread::sleep_until(*std::max_element(std::begin(spare.struck), std::end(spare.struck)) +
+                                  kKeepAfterStrike);
     XChangeKeyboardMapping(display_, spare.keycode, 2, empty, 1);
   }
   trap.Sync();
@@ -150,24 +189,19 @@ X11Keyboard::~X11Keyboard() {
 void X11Keyboard::RestoreLeftBindings() {
   const std::optional<std::string> record = ReadStateFile(record_name_, 64 * 1024);
   if (!record) return;
-  int min_keycode = 0, max_keycode = 0, per_keycode = 0;
-  XDisplayKeycodes(display_, &min_keycode, &max_keycode);
-  KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(min_keycode),
-                                    max_keycode - min_keycode + 1, &per_keycode);
+  const Layout layout(display_, has_xkb_);
   X11ErrorTrap trap(display_);
   KeySym empty[2] = {NoSymbol, NoSymbol};
   std::istringstream lines(*record);
-  int key = 0;
-  Levels levels;
-  while (map && per_keycode >= 2 && lines >> key >> levels[0] >> levels[1]) {
-    if (key < min_keycode || key > max_keycode) continue;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    int key = 0;
+    Levels levels = {};
+    if (!(fields >> key)) continue;
+    for (KeySym& keysym : levels) fields >> keysym;  // fewer: the rest are empty
     // Only a key still as that run left it: someone may have bound it since.
-    const KeySym* syms = map + (key - min_keycode) * per_keycode;
-    if (syms[0] == levels[0] && syms[1] == levels[1]) {
-      XChangeKeyboardMapping(display_, key, 2, empty, 1);
-    }
+    if (key != 0 && layout.Bound(key) == levels) XChangeKeyboardMapping(display_, key, 2, empty, 1);
   }
-  if (map) XFree(map);
   trap.Sync();
   RemoveStateFile(record_name_);
 }
@@ -188,6 +222,7 @@ void X11Keyboard::Begin() {
   bool rebuild = false;
   if (!layout_) {
     layout_ = std::make_unique<Layout>(display_, has_xkb_);
+    levels_ = layout_->four_level_type >= 0 ? 4 : 2;
     ForgetReplacedSpares();
     rebuild = true;
   }
@@ -363,7 +398,7 @@ void X11Keyboard::SendText() {
         }
       }
       if (std::find(used.begin(), used.end(), *slot) == used.end()) used.push_back(*slot);
-      strokes.push_back(Stroke{spare.keycode, slot->level == 1 ? ShiftMask : 0u, slot});
+      strokes.push_back(Stroke{spare.keycode, LevelModifiers(slot->level), slot});
     }
     if (end == start) {  // no spare keycode at all
       ++start;
@@ -388,7 +423,7 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
                                                       const std::vector<Slot>& used,
                                                       const std::vector<KeySym>& text) {
   for (size_t i = 0; i < spares_.size(); ++i) {
-    for (int level = 0; level < 2; ++level) {
+    for (int level = 0; level < levels_; ++level) {
       if (spares_[i].bound[level] == keysym) return Slot{i, level};
     }
   }
@@ -399,7 +434,7 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
   std::tuple<bool, int64_t, int64_t> best_rank;
   const Clock::time_point now = Clock::now();
   for (size_t i = 0; i < spares_.size(); ++i) {
-    for (int level = 0; level < 2; ++level) {
+    for (int level = 0; level < levels_; ++level) {
       const Slot slot{i, level};
       if (std::find(used.begin(), used.end(), slot) != used.end()) continue;
       const KeySym bound = spares_[i].bound[level];
@@ -422,16 +457,23 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
 
 void X11Keyboard::Rebind(const std::vector<size_t>& spares) {
   if (spares.empty()) return;
-  // A lone letter would be taken as the lower case of a pair (a capital
-  // would arrive in small letters): an empty level repeats the other.
-  const auto levels = [](const Spare& spare) {
-    return Levels{spare.bound[0] != NoSymbol ? spare.bound[0] : spare.bound[1],
-                  spare.bound[1] != NoSymbol ? spare.bound[1] : spare.bound[0]};
+  XkbDescPtr xkb = layout_->xkb;
+  const auto levels = [&](const Spare& spare) {
+    Levels l = {};
+    std::copy_n(spare.bound.begin(), levels_, l.begin());
+    // Through the core keymap a lone letter would be taken as the lower
+    // case of a pair (a capital would arrive in small letters): an empty
+    // level repeats the other. A key type of XKB's own says what each is.
+    if (!xkb && l[0] == NoSymbol) l[0] = l[1];
+    if (!xkb && l[1] == NoSymbol) l[1] = l[0];
+    return l;
   };
   std::string record;
   const auto note = [&record](KeyCode key, const Levels& l) {
-    if (l[0] == NoSymbol && l[1] == NoSymbol) return;
-    record += std::to_string(key) + ' ' + std::to_string(l[0]) + ' ' + std::to_string(l[1]) + '\n';
+    if (l == Levels{}) return;
+    record += std::to_string(key);
+    for (KeySym keysym : l) record += ' ' + std::to_string(keysym);
+    record += '\n';
   };
   for (const Spare& spare : spares_) note(spare.keycode, spare.written);
   for (size_t index : spares) note(spares_[index].keycode, levels(spares_[index]));
@@ -439,8 +481,23 @@ void X11Keyboard::Rebind(const std::vector<size_t>& spares) {
   for (size_t index : spares) {
     Spare& spare = spares_[index];
     spare.written = levels(spare);
-    XChangeKeyboardMapping(display_, spare.keycode, 2, spare.written.data(), 1);
+    if (!xkb) {
+      XChangeKeyboardMapping(display_, spare.keycode, 2, spare.written.data(), 1);
+      continue;
+    }
+    int types[XkbNumKbdGroups] = {levels_ == 4 ? layout_->four_level_type : XkbTwoLevelIndex};
+    XkbMapChangesRec changes = {};
+    if (XkbChangeTypesOfKey(xkb, spare.keycode, 1, XkbGroup1Mask, types, &changes) != Success) continue;
+    std::copy_n(spare.written.begin(), levels_, XkbKeySymsPtr(xkb, spare.keycode));
+    changes.changed |= XkbKeySymsMask;
+    changes.first_key_sym = spare.keycode;
+    changes.num_key_syms = 1;
+    XkbChangeMap(display_, xkb, &changes);
   }
+}
+
+unsigned X11Keyboard::LevelModifiers(int level) const {
+  return (level & 1 ? ShiftMask : 0) | (level & 2 ? layout_->level3_mask : 0);
 }
 
 void X11Keyboard::Strike(const Stroke& stroke) {
@@ -495,13 +552,12 @@ bool X11Keyboard::UserHoldsHotKey(bool now) {
 }
 
 void X11Keyboard::ForgetReplacedSpares() {
-  if (!layout_->xkb) return;
   std::erase_if(spares_, [&](Spare& spare) {
-    const KeySym written = spare.bound[0] != NoSymbol ? spare.bound[0] : spare.bound[1];
-    if (layout_->FirstKeysym(spare.keycode) == written) return false;
+    const Levels now = layout_->Bound(spare.keycode);
+    if (now == spare.written) return false;
     // Someone else changed the keymap: the key is no longer ours to restore.
-    spare.bound[0] = spare.bound[1] = NoSymbol;
-    return layout_->KeysymCount(spare.keycode) > 0;
+    spare.bound = spare.written = {};
+    return now != Levels{};
   });
 }
 
