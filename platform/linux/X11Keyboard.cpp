@@ -374,6 +374,19 @@ void X11Keyboard::SendText() {
   if (pending_.empty()) return;
   const std::vector<KeySym> text = std::exchange(pending_, {});
   if (*stop_) return;  // held back, and now not to be typed
+  // A stroke with a modifier costs a round trip (the hot key's check) and
+  // more events: the most frequent characters get the levels without one.
+  std::unordered_map<KeySym, size_t> counts;
+  for (KeySym keysym : text) {
+    if (!on_layout_.contains(keysym)) ++counts[keysym];
+  }
+  std::vector<std::pair<size_t, KeySym>> by_count;
+  for (const auto& [keysym, count] : counts) by_count.emplace_back(count, keysym);
+  std::sort(by_count.begin(), by_count.end(), std::greater<>());
+  std::unordered_map<KeySym, int> fitting_level;
+  for (size_t i = 0; i < by_count.size(); ++i) {
+    fitting_level[by_count[i].second] = std::min<int>(i / std::max<size_t>(spares_.size(), 1), levels_ - 1);
+  }
   // Every binding a segment of text needs is made before its first key goes
   // out, and a slot is rebound only between segments: a segment ends when
   // it would need a slot one of its own keys uses.
@@ -387,7 +400,7 @@ void X11Keyboard::SendText() {
         strokes.push_back(found->second);
         continue;
       }
-      std::optional<Slot> slot = SlotFor(text[end], end, used, text);
+      std::optional<Slot> slot = SlotFor(text[end], end, fitting_level[text[end]], used, text);
       if (!slot) break;
       Spare& spare = spares_[slot->spare];
       if (spare.bound[slot->level] != text[end]) {
@@ -419,7 +432,7 @@ void X11Keyboard::SendText() {
   }
 }
 
-std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
+std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at, int fitting_level,
                                                       const std::vector<Slot>& used,
                                                       const std::vector<KeySym>& text) {
   for (size_t i = 0; i < spares_.size(); ++i) {
@@ -429,9 +442,9 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
   }
   std::optional<Slot> best;
   // Ranking of an eviction: one free of possibly unread strokes first,
-  // needed furthest ahead (never is furthest); else the one struck longest
-  // ago, the shortest wait.
-  std::tuple<bool, int64_t, int64_t> best_rank;
+  // needed furthest ahead (never is furthest), nearest the fitting level;
+  // else the one struck longest ago, the shortest wait.
+  std::tuple<bool, int64_t, int64_t, int64_t> best_rank;
   const Clock::time_point now = Clock::now();
   for (size_t i = 0; i < spares_.size(); ++i) {
     for (int level = 0; level < levels_; ++level) {
@@ -444,8 +457,9 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
       const Clock::time_point struck = spares_[i].struck[level];
       const int64_t age = -struck.time_since_epoch().count();
       const bool rested = struck + kKeepAfterStrike <= now;
-      const std::tuple<bool, int64_t, int64_t> rank =
-          rested ? std::make_tuple(true, next_use, age) : std::make_tuple(false, age, next_use);
+      const int64_t fit = -std::abs(level - fitting_level);
+      const std::tuple<bool, int64_t, int64_t, int64_t> rank =
+          rested ? std::make_tuple(true, next_use, fit, age) : std::make_tuple(false, age, next_use, fit);
       if (!best || rank > best_rank) {
         best = slot;
         best_rank = rank;

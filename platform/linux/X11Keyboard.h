@@ -103,9 +103,10 @@ class X11Keyboard {
   // A spare bound to `keysym` for a chord, bound now when needed.
   std::optional<Slot> ChordSlot(KeySym keysym);
   // A slot for `keysym` at text position `at`: the one bound to it, else a
-  // free one, else the one whose keysym is needed furthest ahead; never one
-  // in `used`. Nothing when every slot is used.
-  std::optional<Slot> SlotFor(KeySym keysym, size_t at, const std::vector<Slot>& used,
+  // free one, else the one whose keysym is needed furthest ahead, of those
+  // the one nearest `fitting_level`; never one in `used`. Nothing when every
+  // slot is used.
+  std::optional<Slot> SlotFor(KeySym keysym, size_t at, int fitting_level, const std::vector<Slot>& used,
                               const std::vector<KeySym>& text);
   // Writes the bindings of these spares, recorded first in a private state
   // file: a run that ends without restoring them leaves the next start a

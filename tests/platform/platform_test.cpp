@@ -215,6 +215,18 @@ TEST_F(X11DesktopTest, PointerFollowsTheMonitorsStaysOnTheScreenAndClicksWhereIt
   EXPECT_EQ(Pointer(), std::make_pair(10, 10));
 }
 
+// More distinct characters than the spare keycodes have levels (four each on
+// Xvfb's layout, which has a level-three key), with repeats.
+const std::string kMany = "あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほまみむめもやゆよらりるれろわをん"
+                          "αβγδεζηθικλμνξοπρστυφχψωΑΒΓΔΕΖΗΘΙΚΛΜΝΞΟΠΡΣΤΥΦΧΨΩあかさたなはまやらわαΩ";
+
+// Text in keyboardchar's pieces of 8 UTF-16 units (no surrogates here).
+std::vector<std::u16string> Pieces(const std::string& text) {
+  std::vector<std::u16string> pieces;
+  for (std::u16string all = *Utf8ToUtf16(text); !all.empty(); all.erase(0, 8)) pieces.push_back(all.substr(0, 8));
+  return pieces;
+}
+
 // Receivers that translate keys with Xlib (x11_probe) and with xkbcommon (a
 // Qt window).
 struct X11TypingTest : X11DesktopTest, ::testing::WithParamInterface<const char*> {
@@ -223,20 +235,15 @@ struct X11TypingTest : X11DesktopTest, ::testing::WithParamInterface<const char*
 
 TEST_P(X11TypingTest, TextArrivesExactlyAndTheKeymapIsRestoredAtClose) {
   const std::string before = Shell("xmodmap -pke");
-  // More distinct characters than the spare keycodes have levels (four each
-  // on Xvfb's layout, which has a level-three key), with repeats.
-  const std::string many = "あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほまみむめもやゆよらりるれろわをん"
-                           "αβγδεζηθικλμνξοπρστυφχψωΑΒΓΔΕΖΗΘΙΚΛΜΝΞΟΠΡΣΤΥΦΧΨΩあかさたなはまやらわαΩ";
-  std::vector<std::u16string> many_pieces;
-  for (std::u16string all = *Utf8ToUtf16(many); !all.empty(); all.erase(0, 8)) many_pieces.push_back(all.substr(0, 8));
+  const std::vector<std::u16string> many_pieces = Pieces(kMany);
   // A receiver that reads nothing for a while as the keys are rebound.
   const std::string stall = "p=" + std::to_string(probe_pid_) + "; kill -STOP $p; (sleep 0.3; kill -CONT $p) >/dev/null 2>&1 &";
   const struct { const char* row; std::vector<std::u16string> pieces; std::string expected; std::string before = "true"; } rows[] = {
       {"ascii", {u"Hello, W", u"orld! 12", u"3 ~{}\"'"}, "Hello, World! 123 ~{}\"'"},
       {"off the layout", {u"aé€😀", u"привет", u"ÀÉÑßàÿ", u"ΩωЖж"}, "aé€😀приветÀÉÑßàÿΩωЖж"},
       {"lone surrogate", {u"x", u"ab\xD83D"}, "xab"},
-      {"many distinct", many_pieces, many},
-      {"stalled receiver", many_pieces, many, stall},
+      {"many distinct", many_pieces, kMany},
+      {"stalled receiver", many_pieces, kMany, stall},
       {"Caps Lock on, Shift held", {u"aB é", u"Éжπ"}, "aB éÉжπ", "xdotool key Caps_Lock keydown Shift_L"}};
   for (const auto& row : rows) {
     Shell(row.before);
@@ -346,7 +353,7 @@ TEST_F(X11DesktopTest, BindingsLeftByACrashAreUndoneAtTheNextStart) {
   if (const pid_t crashed = fork(); crashed == 0) {
     const std::atomic<bool> go_on{false};
     const auto desktop = X11Desktop::Open(nullptr, &go_on, nullptr);
-    desktop->PostKeyboard({.key_code = 0, .key_down = true, .units = u"яжßΩ€π"});  // two keys: four levels, two
+    for (const auto& piece : Pieces(kMany + "€")) desktop->PostKeyboard({.key_code = 0, .key_down = true, .units = piece});
     desktop->Flush();
     raise(SIGKILL);
   } else {
