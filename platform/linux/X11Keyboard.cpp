@@ -200,7 +200,7 @@ void X11Keyboard::RestoreLeftBindings() {
     if (!(fields >> key)) continue;
     for (KeySym& keysym : levels) fields >> keysym;  // fewer: the rest are empty
     // Only a key still as that run left it: someone may have bound it since.
-    if (key != 0 && layout.Bound(key) == levels) XChangeKeyboardMapping(display_, key, 2, empty, 1);
+    if (levels != Levels{} && layout.Bound(key) == levels) XChangeKeyboardMapping(display_, key, 2, empty, 1);
   }
   trap.Sync();
   RemoveStateFile(record_name_);
@@ -499,11 +499,17 @@ void X11Keyboard::Rebind(const std::vector<size_t>& spares) {
       XChangeKeyboardMapping(display_, spare.keycode, 2, spare.written.data(), 1);
       continue;
     }
-    int types[XkbNumKbdGroups] = {levels_ == 4 ? layout_->four_level_type : XkbTwoLevelIndex};
+    // Set by hand: XkbChangeTypesOfKey reads the key actions (not fetched)
+    // when a key's width changes.
+    KeySym* syms = XkbResizeKeySyms(xkb, spare.keycode, levels_);
+    if (!syms) continue;
+    XkbSymMapRec& map = xkb->map->key_sym_map[spare.keycode];
+    map.kt_index[0] = static_cast<unsigned char>(levels_ == 4 ? layout_->four_level_type : XkbTwoLevelIndex);
+    map.group_info = XkbSetNumGroups(map.group_info, 1);
+    map.width = static_cast<unsigned char>(levels_);
+    std::copy_n(spare.written.begin(), levels_, syms);
     XkbMapChangesRec changes = {};
-    if (XkbChangeTypesOfKey(xkb, spare.keycode, 1, XkbGroup1Mask, types, &changes) != Success) continue;
-    std::copy_n(spare.written.begin(), levels_, XkbKeySymsPtr(xkb, spare.keycode));
-    changes.changed |= XkbKeySymsMask;
+    changes.changed = XkbKeySymsMask;
     changes.first_key_sym = spare.keycode;
     changes.num_key_syms = 1;
     XkbChangeMap(display_, xkb, &changes);

@@ -244,6 +244,7 @@ TEST_P(X11TypingTest, TextArrivesExactlyAndTheKeymapIsRestoredAtClose) {
       {"lone surrogate", {u"x", u"ab\xD83D"}, "xab"},
       {"many distinct", many_pieces, kMany},
       {"stalled receiver", many_pieces, kMany, stall},
+      {"two levels without a level-three key", many_pieces, kMany, "xmodmap -e \"clear mod5\""},
       {"Caps Lock on, Shift held", {u"aB é", u"Éжπ"}, "aB éÉжπ", "xdotool key Caps_Lock keydown Shift_L"}};
   for (const auto& row : rows) {
     Shell(row.before);
