@@ -178,7 +178,8 @@ X11Keyboard::~X11Keyboard() {
   KeySym empty[2] = {NoSymbol, NoSymbol};
   for (Spare& spare : spares_) {
     if (spare.written == Levels{}) continue;
-    std::this_thread::sleep_until(*std::max_element(std::begin(spare.struck), std::end(spare.struck)) +
+    std::this_thread::sleep_until(
+        *std::max_element(std::begin(spare.struck), std::end(spare.struck)) +
                                   kKeepAfterStrike);
     XChangeKeyboardMapping(display_, spare.keycode, 2, empty, 1);
   }
@@ -200,7 +201,9 @@ void X11Keyboard::RestoreLeftBindings() {
     if (!(fields >> key)) continue;
     for (KeySym& keysym : levels) fields >> keysym;  // fewer: the rest are empty
     // Only a key still as that run left it: someone may have bound it since.
-    if (levels != Levels{} && layout.Bound(key) == levels) XChangeKeyboardMapping(display_, key, 2, empty, 1);
+    if (levels != Levels{} && layout.Bound(key) == levels) {
+      XChangeKeyboardMapping(display_, key, 2, empty, 1);
+    }
   }
   trap.Sync();
   RemoveStateFile(record_name_);
@@ -385,7 +388,8 @@ void X11Keyboard::SendText() {
   std::sort(by_count.begin(), by_count.end(), std::greater<>());
   std::unordered_map<KeySym, int> fitting_level;
   for (size_t i = 0; i < by_count.size(); ++i) {
-    fitting_level[by_count[i].second] = std::min<int>(i / std::max<size_t>(spares_.size(), 1), levels_ - 1);
+    fitting_level[by_count[i].second] =
+        std::min<int>(i / std::max<size_t>(spares_.size(), 1), levels_ - 1);
   }
   // Every binding a segment of text needs is made before its first key goes
   // out, and a slot is rebound only between segments: a segment ends when
@@ -459,7 +463,8 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at, 
       const bool rested = struck + kKeepAfterStrike <= now;
       const int64_t fit = -std::abs(level - fitting_level);
       const std::tuple<bool, int64_t, int64_t, int64_t> rank =
-          rested ? std::make_tuple(true, next_use, fit, age) : std::make_tuple(false, age, next_use, fit);
+          rested ? std::make_tuple(true, next_use, fit, age)
+                 : std::make_tuple(false, age, next_use, fit);
       if (!best || rank > best_rank) {
         best = slot;
         best_rank = rank;
@@ -504,7 +509,8 @@ void X11Keyboard::Rebind(const std::vector<size_t>& spares) {
     KeySym* syms = XkbResizeKeySyms(xkb, spare.keycode, levels_);
     if (!syms) continue;
     XkbSymMapRec& map = xkb->map->key_sym_map[spare.keycode];
-    map.kt_index[0] = static_cast<unsigned char>(levels_ == 4 ? layout_->four_level_type : XkbTwoLevelIndex);
+    map.kt_index[0] =
+        static_cast<unsigned char>(levels_ == 4 ? layout_->four_level_type : XkbTwoLevelIndex);
     map.group_info = XkbSetNumGroups(map.group_info, 1);
     map.width = static_cast<unsigned char>(levels_);
     std::copy_n(spare.written.begin(), levels_, syms);

@@ -106,7 +106,8 @@ class X11Keyboard {
   // free one, else the one whose keysym is needed furthest ahead, of those
   // the one nearest `fitting_level`; never one in `used`. Nothing when every
   // slot is used.
-  std::optional<Slot> SlotFor(KeySym keysym, size_t at, int fitting_level, const std::vector<Slot>& used,
+  std::optional<Slot> SlotFor(KeySym keysym, size_t at, int fitting_level,
+                              const std::vector<Slot>& used,
                               const std::vector<KeySym>& text);
   // Writes the bindings of these spares, recorded first in a private state
   // file: a run that ends without restoring them leaves the next start a
