@@ -8,10 +8,10 @@ runs beside it in the same invocation, round by round in shuffled order:
   pointer latency      server writes a batch with one move -> probe sees it
   pointer throughput   10,000 moves in batches of 100, beside a bare XTest
                        loop on the same X server; then batch sizes 1 to 10,000
-  typing               four texts, each typist on a fresh X server (a clean
+  typing               five texts, each typist on a fresh X server (a clean
                        keymap), beside `xdotool type --delay 0`; correctness
-                       by edit distance; a run with the receiver stopped for
-                       300 ms while it is typed to
+                       by edit distance; a run with the receiver stopped
+                       twice for 300 ms while it is typed to
   round trips          X round trips per move, click and typed keyboardchar
                        (bench/xreply_count.c preloaded)
   idle cost            CPU in 60 s of held polls, RSS over 100,000 commands,
@@ -270,18 +270,35 @@ def bench_pointer(args):
 
 # --- 4: typing ---------------------------------------------------------------
 
+RUSSIAN_LETTERS = "абвгдеёжзийклмнопрстуфхцчшщъыьэюя"
+
+
+def spread_evenly(letters, length, seed=20):
+    """Words of 3 to 7 characters drawn evenly from `letters`, lower and upper
+    case alike."""
+    pick, out = random.Random(seed), []
+    while len(" ".join(out)) < length:
+        out.append("".join(pick.choice(letters + letters.upper()) for _ in range(pick.randint(3, 7))))
+    return " ".join(out)[:length]
+
+
 TEXTS = {
     "ASCII": "The quick brown fox jumps over the lazy dog; 42 (x+y) = {z}! ",
-    "accented Latin": "Zażółć gęślą jaźń. Ça va, señor Muñoz? Grüße aus Köln; Ærøskøbing! ",
-    # All 33 letters, two capitals: 35 characters off the layout.
-    "Russian": ("Съешь же ещё этих мягких французских булок, да выпей чаю. "
-                "Широкая электрификация южных губерний даст мощный толчок подъёму. "),
-    # 44 off the layout: more than the 38 key levels Xvfb has spare.
-    "Russian, many capitals": ("Съешь же ещё этих мягких французских булок, да выпей чаю. "
-                               "Москва, Ёлки, Жуковский: Иван Петрович и Юлия Эдуардовна. "),
+    # All 33 letters and their capitals: 66 characters off the layout.
+    "Russian, every letter and capital evenly": spread_evenly(RUSSIAN_LETTERS, 2000),
+    "Russian prose": ("Когда Евгений вернулся домой, уже стемнело. В окнах горел свет, и на кухне "
+                      "шумел самовар. «Ты опять опоздал, — сказала мать, — ужин давно остыл». Он "
+                      "молча снял пальто, сел за стол и подумал, что завтра всё будет иначе: утром "
+                      "он поедет к Ивану Сергеевичу, отдаст ему письмо и наконец объяснит, почему "
+                      "прошлой зимой так и не смог приехать. "),
+    "accented Latin with emoji": ("Zażółć gęślą jaźń, łódź płynie. Ça été très à côté, où êtes-vous? "
+                                  "Grüße aus Köln, schöne Bäume 🌳. Señor Muñoz: ¿qué tal, niña? "
+                                  "Příliš žluťoučký kůň úpěl ďábelské ódy 😀. Ærøskøbing på Ærø; "
+                                  "São João, ação e coração 👍. Árvíztűrő tükörfúrógép! "),
     "mixed with emoji": "Hello 😀 мир — café 🚀 ✓ 日本語 👍 ok; ",
 }
-TYPED_LENGTH = 1000
+TYPED_LENGTH = 2000
+STALLED = "Russian, every letter and capital evenly"
 
 
 def text_of(name):
@@ -347,11 +364,13 @@ def type_once(args, typist, helper, text, stall=False):
                 r["type"] == "post" for r in rig.session.requests()))
             rig.probe.clear()
             rig.session.raise_flag("type")
-            if stall:
+            if stall:  # stopped as its first key arrives, and again 300 ms after it goes on
                 harness.wait_for("the first key", lambda: rig.typed()[0], 60, interval=0.001)
-                os.kill(rig.probe.process.pid, signal.SIGSTOP)
-                time.sleep(0.3)
-                os.kill(rig.probe.process.pid, signal.SIGCONT)
+                for _ in range(2):
+                    os.kill(rig.probe.process.pid, signal.SIGSTOP)
+                    time.sleep(0.3)
+                    os.kill(rig.probe.process.pid, signal.SIGCONT)
+                    time.sleep(0.3)
             received, last = wait_typed(rig, text, 300)
             start = rig.marks()["type"]
             rig.session.raise_flag("end")
@@ -380,13 +399,18 @@ def bench_typing(args):
             goal = ""
             if name == typists[0][0]:
                 goal = {"ASCII": "exact, >= 4 × xdotool --delay 0",
-                        "Russian": "exact, >= 3,000 chars/s"}.get(text_name, "exact")
+                        STALLED: "exact, >= 3,000 chars/s",
+                        "accented Latin with emoji": "exact, >= 3,000 chars/s",
+                        "Russian prose": "exact, >= 10,000 chars/s"}.get(text_name, "exact")
             row("4 typing", "%s, %s (%d chars)" % (text_name, name, len(text)),
                 "%s chars/s; edit distance %s" % (spread(rates), spread(distances)), goal)
-    text = text_of("Russian, many capitals")
-    for name, helper in helpers(args):
-        runs = [type_once(args, name, helper, text, stall=True) for _ in range(args.rounds)]
-        row("4 typing", "Russian, many capitals, %s, receiver stopped 300 ms mid-text" % name,
+    text = text_of(STALLED)
+    stalled = {name: [] for name, _ in helpers(args)}
+    for _ in range(args.rounds):
+        for name, helper in shuffled(helpers(args)):
+            stalled[name].append(type_once(args, name, helper, text, stall=True))
+    for name, runs in stalled.items():
+        row("4 typing", "%s, %s, receiver stopped twice for 300 ms" % (STALLED, name),
             "%s chars/s; edit distance %s" % (spread([r for r, _ in runs]),
                                               spread([d for _, d in runs])),
             "exact" if name == "this build" else "")

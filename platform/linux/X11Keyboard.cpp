@@ -54,6 +54,19 @@ unsigned ModifierMaskOf(const XModifierKeymap* modmap, KeyCode key) {
   return 0;
 }
 
+namespace {
+
+// The level a key of `type` gives with `modifiers` held.
+int LevelOf(const XkbKeyTypeRec& type, unsigned modifiers) {
+  modifiers &= type.mods.mask;
+  for (int i = 0; i < type.map_count; ++i) {
+    if (type.map[i].active && type.map[i].mods.mask == modifiers) return type.map[i].level;
+  }
+  return 0;
+}
+
+}  // namespace
+
 // The keymap as last read: keysyms, key types, the modifier map; and the
 // keyboard state of the batch: active group and locked modifiers.
 class X11Keyboard::Layout {
@@ -64,10 +77,24 @@ class X11Keyboard::Layout {
     if (with_xkb) xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
     level3_key = XKeysymToKeycode(display, XK_ISO_Level3_Shift);
     level3_mask = ModifierMaskOf(modmap, level3_key);
+    if (!xkb) {
+      core = XGetKeyboardMapping(display, static_cast<KeyCode>(min_keycode),
+                                 max_keycode - min_keycode + 1, &core_width);
+    }
+    // Four levels on one key, one for each of Shift and level three held or
+    // not: a spare keycode of that type holds twice the characters.
+    for (int t = 0; xkb && level3_mask && four_level_type < 0 && t < xkb->map->num_types; ++t) {
+      const XkbKeyTypeRec& type = xkb->map->types[t];
+      if (type.num_levels == 4 && LevelOf(type, 0) == 0 && LevelOf(type, ShiftMask) == 1 &&
+          LevelOf(type, level3_mask) == 2 && LevelOf(type, ShiftMask | level3_mask) == 3) {
+        four_level_type = t;
+      }
+    }
   }
   ~Layout() {
     if (modmap) XFreeModifiermap(modmap);
     if (xkb) XkbFreeKeyboard(xkb, 0, True);
+    if (core) XFree(core);
   }
   Layout(const Layout&) = delete;
   Layout& operator=(const Layout&) = delete;
@@ -82,9 +109,17 @@ class X11Keyboard::Layout {
     return keysym;
   }
 
-  int KeysymCount(KeyCode key) const { return xkb ? XkbKeyNumSyms(xkb, key) : 0; }
-  KeySym FirstKeysym(KeyCode key) const {
-    return KeysymCount(key) > 0 ? XkbKeySymsPtr(xkb, key)[0] : NoSymbol;
+  // The keysyms of the levels of `key` in the first group.
+  Levels Bound(int key) const {
+    Levels levels = {};
+    if (key < min_keycode || key > max_keycode) return levels;
+    if (xkb && XkbKeyNumGroups(xkb, key) > 0) {
+      const int width = std::min<int>(XkbKeyGroupWidth(xkb, key, 0), levels.size());
+      std::copy_n(XkbKeySymsPtr(xkb, key), width, levels.begin());
+    } else if (core) {
+      std::copy_n(core + (key - min_keycode) * core_width, std::min(core_width, 2), levels.begin());
+    }
+    return levels;
   }
 
   // The first key bound to the modifier of `mask` (one bit); 0 when none.
@@ -103,6 +138,9 @@ class X11Keyboard::Layout {
   int max_keycode = 255;
   XModifierKeymap* modmap = nullptr;
   XkbDescPtr xkb = nullptr;
+  KeySym* core = nullptr;  // the core keymap, read only without XKB
+  int core_width = 0;
+  int four_level_type = -1;
   int group = -1;  // none read yet
   unsigned locked_modifiers = 0;
   KeyCode level3_key = 0;
@@ -116,9 +154,9 @@ X11Keyboard::X11Keyboard(Display* display, const std::atomic<bool>* stop,
       user_holds_hot_key_(std::move(user_holds_hot_key)),
       record_name_(RecordName(display)),
       in_flight_(display) {
-  RestoreLeftBindings();
   int opcode, event, error, major = XkbMajorVersion, minor = XkbMinorVersion;
   has_xkb_ = XkbQueryExtension(display_, &opcode, &event, &error, &major, &minor);
+  RestoreLeftBindings();
   int min_keycode, max_keycode;
   XDisplayKeycodes(display_, &min_keycode, &max_keycode);
   int per_keycode = 0;
@@ -139,8 +177,10 @@ X11Keyboard::~X11Keyboard() {
   Finish();
   KeySym empty[2] = {NoSymbol, NoSymbol};
   for (Spare& spare : spares_) {
-    if (spare.bound[0] == NoSymbol && spare.bound[1] == NoSymbol) continue;
-    std::this_thread::sleep_until(std::max(spare.struck[0], spare.struck[1]) + kKeepAfterStrike);
+    if (spare.written == Levels{}) continue;
+    std::this_thread::sleep_until(
+        *std::max_element(std::begin(spare.struck), std::end(spare.struck)) +
+                                  kKeepAfterStrike);
     XChangeKeyboardMapping(display_, spare.keycode, 2, empty, 1);
   }
   trap.Sync();
@@ -150,24 +190,21 @@ X11Keyboard::~X11Keyboard() {
 void X11Keyboard::RestoreLeftBindings() {
   const std::optional<std::string> record = ReadStateFile(record_name_, 64 * 1024);
   if (!record) return;
-  int min_keycode = 0, max_keycode = 0, per_keycode = 0;
-  XDisplayKeycodes(display_, &min_keycode, &max_keycode);
-  KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(min_keycode),
-                                    max_keycode - min_keycode + 1, &per_keycode);
+  const Layout layout(display_, has_xkb_);
   X11ErrorTrap trap(display_);
   KeySym empty[2] = {NoSymbol, NoSymbol};
   std::istringstream lines(*record);
-  int key = 0;
-  Levels levels;
-  while (map && per_keycode >= 2 && lines >> key >> levels[0] >> levels[1]) {
-    if (key < min_keycode || key > max_keycode) continue;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    int key = 0;
+    Levels levels = {};
+    if (!(fields >> key)) continue;
+    for (KeySym& keysym : levels) fields >> keysym;  // fewer: the rest are empty
     // Only a key still as that run left it: someone may have bound it since.
-    const KeySym* syms = map + (key - min_keycode) * per_keycode;
-    if (syms[0] == levels[0] && syms[1] == levels[1]) {
+    if (levels != Levels{} && layout.Bound(key) == levels) {
       XChangeKeyboardMapping(display_, key, 2, empty, 1);
     }
   }
-  if (map) XFree(map);
   trap.Sync();
   RemoveStateFile(record_name_);
 }
@@ -188,6 +225,7 @@ void X11Keyboard::Begin() {
   bool rebuild = false;
   if (!layout_) {
     layout_ = std::make_unique<Layout>(display_, has_xkb_);
+    levels_ = layout_->four_level_type >= 0 ? 4 : 2;
     ForgetReplacedSpares();
     rebuild = true;
   }
@@ -339,6 +377,20 @@ void X11Keyboard::SendText() {
   if (pending_.empty()) return;
   const std::vector<KeySym> text = std::exchange(pending_, {});
   if (*stop_) return;  // held back, and now not to be typed
+  // A stroke with a modifier costs a round trip (the hot key's check) and
+  // more events: the most frequent characters get the levels without one.
+  std::unordered_map<KeySym, size_t> counts;
+  for (KeySym keysym : text) {
+    if (!on_layout_.contains(keysym)) ++counts[keysym];
+  }
+  std::vector<std::pair<size_t, KeySym>> by_count;
+  for (const auto& [keysym, count] : counts) by_count.emplace_back(count, keysym);
+  std::sort(by_count.begin(), by_count.end(), std::greater<>());
+  std::unordered_map<KeySym, int> fitting_level;
+  for (size_t i = 0; i < by_count.size(); ++i) {
+    fitting_level[by_count[i].second] =
+        std::min<int>(i / std::max<size_t>(spares_.size(), 1), levels_ - 1);
+  }
   // Every binding a segment of text needs is made before its first key goes
   // out, and a slot is rebound only between segments: a segment ends when
   // it would need a slot one of its own keys uses.
@@ -352,7 +404,7 @@ void X11Keyboard::SendText() {
         strokes.push_back(found->second);
         continue;
       }
-      std::optional<Slot> slot = SlotFor(text[end], end, used, text);
+      std::optional<Slot> slot = SlotFor(text[end], end, fitting_level[text[end]], used, text);
       if (!slot) break;
       Spare& spare = spares_[slot->spare];
       if (spare.bound[slot->level] != text[end]) {
@@ -363,7 +415,7 @@ void X11Keyboard::SendText() {
         }
       }
       if (std::find(used.begin(), used.end(), *slot) == used.end()) used.push_back(*slot);
-      strokes.push_back(Stroke{spare.keycode, slot->level == 1 ? ShiftMask : 0u, slot});
+      strokes.push_back(Stroke{spare.keycode, LevelModifiers(slot->level), slot});
     }
     if (end == start) {  // no spare keycode at all
       ++start;
@@ -384,22 +436,22 @@ void X11Keyboard::SendText() {
   }
 }
 
-std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
+std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at, int fitting_level,
                                                       const std::vector<Slot>& used,
                                                       const std::vector<KeySym>& text) {
   for (size_t i = 0; i < spares_.size(); ++i) {
-    for (int level = 0; level < 2; ++level) {
+    for (int level = 0; level < levels_; ++level) {
       if (spares_[i].bound[level] == keysym) return Slot{i, level};
     }
   }
   std::optional<Slot> best;
   // Ranking of an eviction: one free of possibly unread strokes first,
-  // needed furthest ahead (never is furthest); else the one struck longest
-  // ago, the shortest wait.
-  std::tuple<bool, int64_t, int64_t> best_rank;
+  // needed furthest ahead (never is furthest), nearest the fitting level;
+  // else the one struck longest ago, the shortest wait.
+  std::tuple<bool, int64_t, int64_t, int64_t> best_rank;
   const Clock::time_point now = Clock::now();
   for (size_t i = 0; i < spares_.size(); ++i) {
-    for (int level = 0; level < 2; ++level) {
+    for (int level = 0; level < levels_; ++level) {
       const Slot slot{i, level};
       if (std::find(used.begin(), used.end(), slot) != used.end()) continue;
       const KeySym bound = spares_[i].bound[level];
@@ -409,8 +461,10 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
       const Clock::time_point struck = spares_[i].struck[level];
       const int64_t age = -struck.time_since_epoch().count();
       const bool rested = struck + kKeepAfterStrike <= now;
-      const std::tuple<bool, int64_t, int64_t> rank =
-          rested ? std::make_tuple(true, next_use, age) : std::make_tuple(false, age, next_use);
+      const int64_t fit = -std::abs(level - fitting_level);
+      const std::tuple<bool, int64_t, int64_t, int64_t> rank =
+          rested ? std::make_tuple(true, next_use, fit, age)
+                 : std::make_tuple(false, age, next_use, fit);
       if (!best || rank > best_rank) {
         best = slot;
         best_rank = rank;
@@ -422,16 +476,23 @@ std::optional<X11Keyboard::Slot> X11Keyboard::SlotFor(KeySym keysym, size_t at,
 
 void X11Keyboard::Rebind(const std::vector<size_t>& spares) {
   if (spares.empty()) return;
-  // A lone letter would be taken as the lower case of a pair (a capital
-  // would arrive in small letters): an empty level repeats the other.
-  const auto levels = [](const Spare& spare) {
-    return Levels{spare.bound[0] != NoSymbol ? spare.bound[0] : spare.bound[1],
-                  spare.bound[1] != NoSymbol ? spare.bound[1] : spare.bound[0]};
+  XkbDescPtr xkb = layout_->xkb;
+  const auto levels = [&](const Spare& spare) {
+    Levels l = {};
+    std::copy_n(spare.bound.begin(), levels_, l.begin());
+    // Through the core keymap a lone letter would be taken as the lower
+    // case of a pair (a capital would arrive in small letters): an empty
+    // level repeats the other. A key type of XKB's own says what each is.
+    if (!xkb && l[0] == NoSymbol) l[0] = l[1];
+    if (!xkb && l[1] == NoSymbol) l[1] = l[0];
+    return l;
   };
   std::string record;
   const auto note = [&record](KeyCode key, const Levels& l) {
-    if (l[0] == NoSymbol && l[1] == NoSymbol) return;
-    record += std::to_string(key) + ' ' + std::to_string(l[0]) + ' ' + std::to_string(l[1]) + '\n';
+    if (l == Levels{}) return;
+    record += std::to_string(key);
+    for (KeySym keysym : l) record += ' ' + std::to_string(keysym);
+    record += '\n';
   };
   for (const Spare& spare : spares_) note(spare.keycode, spare.written);
   for (size_t index : spares) note(spares_[index].keycode, levels(spares_[index]));
@@ -439,8 +500,30 @@ void X11Keyboard::Rebind(const std::vector<size_t>& spares) {
   for (size_t index : spares) {
     Spare& spare = spares_[index];
     spare.written = levels(spare);
-    XChangeKeyboardMapping(display_, spare.keycode, 2, spare.written.data(), 1);
+    if (!xkb) {
+      XChangeKeyboardMapping(display_, spare.keycode, 2, spare.written.data(), 1);
+      continue;
+    }
+    // Set by hand: XkbChangeTypesOfKey reads the key actions (not fetched)
+    // when a key's width changes.
+    KeySym* syms = XkbResizeKeySyms(xkb, spare.keycode, levels_);
+    if (!syms) continue;
+    XkbSymMapRec& map = xkb->map->key_sym_map[spare.keycode];
+    map.kt_index[0] =
+        static_cast<unsigned char>(levels_ == 4 ? layout_->four_level_type : XkbTwoLevelIndex);
+    map.group_info = XkbSetNumGroups(map.group_info, 1);
+    map.width = static_cast<unsigned char>(levels_);
+    std::copy_n(spare.written.begin(), levels_, syms);
+    XkbMapChangesRec changes = {};
+    changes.changed = XkbKeySymsMask;
+    changes.first_key_sym = spare.keycode;
+    changes.num_key_syms = 1;
+    XkbChangeMap(display_, xkb, &changes);
   }
+}
+
+unsigned X11Keyboard::LevelModifiers(int level) const {
+  return (level & 1 ? ShiftMask : 0) | (level & 2 ? layout_->level3_mask : 0);
 }
 
 void X11Keyboard::Strike(const Stroke& stroke) {
@@ -495,13 +578,12 @@ bool X11Keyboard::UserHoldsHotKey(bool now) {
 }
 
 void X11Keyboard::ForgetReplacedSpares() {
-  if (!layout_->xkb) return;
   std::erase_if(spares_, [&](Spare& spare) {
-    const KeySym written = spare.bound[0] != NoSymbol ? spare.bound[0] : spare.bound[1];
-    if (layout_->FirstKeysym(spare.keycode) == written) return false;
+    const Levels now = layout_->Bound(spare.keycode);
+    if (now == spare.written) return false;
     // Someone else changed the keymap: the key is no longer ours to restore.
-    spare.bound[0] = spare.bound[1] = NoSymbol;
-    return layout_->KeysymCount(spare.keycode) > 0;
+    spare.bound = spare.written = {};
+    return now != Levels{};
   });
 }
 

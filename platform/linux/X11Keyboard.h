@@ -76,12 +76,14 @@ class X11Keyboard {
 
  private:
   using Clock = std::chrono::steady_clock;
-  using Levels = std::array<KeySym, 2>;  // levels 1 and 2 (with Shift)
+  // Levels 1 and 2 (with Shift), and where the layout has a level-three key,
+  // 3 and 4 (with it, and with Shift too).
+  using Levels = std::array<KeySym, 4>;
   struct Spare {
     KeyCode keycode;
-    KeySym bound[2] = {NoSymbol, NoSymbol};
-    Levels written = {NoSymbol, NoSymbol};  // what the server has from us
-    Clock::time_point struck[2] = {};
+    Levels bound = {};
+    Levels written = {};  // what the server has from us
+    Clock::time_point struck[4] = {};
   };
   struct Slot {
     size_t spare;
@@ -101,15 +103,19 @@ class X11Keyboard {
   // A spare bound to `keysym` for a chord, bound now when needed.
   std::optional<Slot> ChordSlot(KeySym keysym);
   // A slot for `keysym` at text position `at`: the one bound to it, else a
-  // free one, else the one whose keysym is needed furthest ahead; never one
-  // in `used`. Nothing when every slot is used.
-  std::optional<Slot> SlotFor(KeySym keysym, size_t at, const std::vector<Slot>& used,
+  // free one, else the one whose keysym is needed furthest ahead, of those
+  // the one nearest `fitting_level`; never one in `used`. Nothing when every
+  // slot is used.
+  std::optional<Slot> SlotFor(KeySym keysym, size_t at, int fitting_level,
+                              const std::vector<Slot>& used,
                               const std::vector<KeySym>& text);
   // Writes the bindings of these spares, recorded first in a private state
   // file: a run that ends without restoring them leaves the next start a
   // note of what to undo, the old binding and the new.
   void Rebind(const std::vector<size_t>& spares);
   void RestoreLeftBindings();
+  // The modifiers that select `level` of a spare keycode.
+  unsigned LevelModifiers(int level) const;
   void Strike(const Stroke& stroke);
   // Waits while the user holds a modifier of the hot key (`now`: see the
   // constructor); false once stopped.
@@ -125,6 +131,7 @@ class X11Keyboard {
   const std::string record_name_;  // the record of bindings, one per display
   X11InFlight in_flight_;
   bool has_xkb_ = false;
+  int levels_ = 2;  // levels of a spare keycode on this layout
   std::vector<Spare> spares_;
   std::unique_ptr<Layout> layout_;  // kept until the keymap changes
   std::unordered_map<KeySym, Stroke> on_layout_;  // for the layout's group

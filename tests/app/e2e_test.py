@@ -168,8 +168,9 @@ class HelperE2E(harness.HelperCase):
         # The status icon's menu stops typing in the middle of a long batch and
         # lets go of the button the remote holds; until the user allows it again
         # in a dialog, the next initcheck opens nothing; SIGTERM stops the next
-        # long batch at once; a refused link meanwhile ends nothing.
-        typing = [{"cmd": "keyboardchar", "key": "a"}] * 100000  # seconds of typing, even fast
+        # long batch at once; a refused link meanwhile ends nothing. The text
+        # holds Shift and the level-three key for characters off the layout.
+        typing = [{"cmd": "keyboardchar", "key": k} for k in "aЖ€" * 33334]  # seconds of typing, even fast
         drag = dict(move(150, 250), event="dragstart")
         session = self.start({"poll": [
             {"wait_flag": "probe", "body": batch({"cmd": "initcheck"}, move(100, 200), drag, *typing)},
@@ -182,7 +183,7 @@ class HelperE2E(harness.HelperCase):
         session.raise_flag("click")
         harness.wait_for("the menu's notice", lambda: HOT_KEY_NOTICE in self.posts(session))
         at_click = len(probe.typed_text())
-        self.assertEqual(self.display.run([PROBE, "--pressed"]).stdout.split()[-1], "0")  # no button held
+        self.assertEqual(self.display.run([PROBE, "--pressed"]).stdout.split(), ["keys", "buttons", "0"])
         session.raise_flag("evil")
         harness.wait_for("the refused link to end", lambda: session.launch_status(1) == 0)
         at_ask = len(probe.typed_text())

@@ -95,8 +95,9 @@ class XvfbTest : public ::testing::Test {
 
 class X11DesktopTest : public XvfbTest {
  protected:
-  // The desktop under test and the x11_probe window, which ends when its
-  // standard input (`probe_in_`) closes.
+  // The desktop under test and the probe window (x11_probe, unless a derived
+  // constructor sets another), which ends when its standard input
+  // (`probe_in_`) closes.
   void SetUp() override {
     XvfbTest::SetUp();
     if (HasFatalFailure()) return;
@@ -106,7 +107,8 @@ class X11DesktopTest : public XvfbTest {
     ASSERT_TRUE(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0);
     if ((probe_pid_ = fork()) == 0) {
       dup2(in[0], STDIN_FILENO), dup2(out[1], STDOUT_FILENO);
-      execl(MV_X11_PROBE, MV_X11_PROBE, nullptr);
+      setenv("QT_QPA_PLATFORM", "xcb", 1);
+      execl(probe_, probe_, nullptr);
       _exit(127);
     }
     close(in[0]), close(out[1]);
@@ -142,7 +144,7 @@ class X11DesktopTest : public XvfbTest {
     return {x, y};
   }
 
-  // The next key press the probe reports past modifiers, motions and
+  // The next key press x11_probe reports past modifiers, motions and
   // releases: keysym, state and text (UTF-8); keysym 0 when none came.
   std::tuple<unsigned long, unsigned, std::string> NextKey() {
     unsigned long keysym = 0;
@@ -150,13 +152,31 @@ class X11DesktopTest : public XvfbTest {
     char hex[256] = "";
     for (std::string line; !(line = ProbeLine()).empty();) {
       if (sscanf(line.c_str(), "key %*u %lx %x %255s", &keysym, &state, hex) != 3 || IsModifierKey(keysym)) continue;
-      std::string text;
-      for (size_t i = 0; hex[0] != '-' && hex[i]; i += 2) text += char(std::stoi({hex + i, 2}, nullptr, 16));
-      return {keysym, state, text};
+      return {keysym, state, FromHex(hex)};
     }
     return {0, 0, ""};
   }
 
+  // The text of the key presses the probe reports (x11_probe's lines and the
+  // Qt probe's both end in it) up to a Return.
+  std::string TextUpToReturn() {
+    std::string text;
+    for (std::string line; !(line = ProbeLine()).empty();) {
+      if (line.rfind("key ", 0) != 0) continue;
+      const std::string key = FromHex(line.substr(line.rfind(' ') + 1));
+      if (key == "\r") break;
+      text += key;
+    }
+    return text;
+  }
+
+  static std::string FromHex(const std::string& hex) {
+    std::string text;
+    for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2) text += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return text;
+  }
+
+  const char* probe_ = MV_X11_PROBE;
   RemoteInput input_;
   std::unique_ptr<X11Desktop> desktop_;
   int probe_pid_ = -1, probe_in_ = -1, probe_out_ = -1;
@@ -195,28 +215,42 @@ TEST_F(X11DesktopTest, PointerFollowsTheMonitorsStaysOnTheScreenAndClicksWhereIt
   EXPECT_EQ(Pointer(), std::make_pair(10, 10));
 }
 
-TEST_F(X11DesktopTest, TextArrivesExactlyAndTheKeymapIsRestoredAtClose) {
+// More distinct characters than the spare keycodes have levels (four each on
+// Xvfb's layout, which has a level-three key), with repeats.
+const std::string kMany = "あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほまみむめもやゆよらりるれろわをん"
+                          "αβγδεζηθικλμνξοπρστυφχψωΑΒΓΔΕΖΗΘΙΚΛΜΝΞΟΠΡΣΤΥΦΧΨΩあかさたなはまやらわαΩ";
+
+// Text in keyboardchar's pieces of 8 UTF-16 units (no surrogates here).
+std::vector<std::u16string> Pieces(const std::string& text) {
+  std::vector<std::u16string> pieces;
+  for (std::u16string all = *Utf8ToUtf16(text); !all.empty(); all.erase(0, 8)) pieces.push_back(all.substr(0, 8));
+  return pieces;
+}
+
+// Receivers that translate keys with Xlib (x11_probe) and with xkbcommon (a
+// Qt window).
+struct X11TypingTest : X11DesktopTest, ::testing::WithParamInterface<const char*> {
+  X11TypingTest() { probe_ = GetParam(); }
+};
+
+TEST_P(X11TypingTest, TextArrivesExactlyAndTheKeymapIsRestoredAtClose) {
   const std::string before = Shell("xmodmap -pke");
-  // More distinct characters than the spare keycodes have levels, with repeats.
-  const std::string kana = "あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほまみむめもやゆよらりるれろわをんあかさたなはまやらわ";
-  std::vector<std::u16string> kana_pieces;
-  for (size_t i = 0; i < kana.size(); i += 8 * 3) kana_pieces.push_back(*Utf8ToUtf16(kana.substr(i, 8 * 3)));
+  const std::vector<std::u16string> many_pieces = Pieces(kMany);
   // A receiver that reads nothing for a while as the keys are rebound.
   const std::string stall = "p=" + std::to_string(probe_pid_) + "; kill -STOP $p; (sleep 0.3; kill -CONT $p) >/dev/null 2>&1 &";
   const struct { const char* row; std::vector<std::u16string> pieces; std::string expected; std::string before = "true"; } rows[] = {
       {"ascii", {u"Hello, W", u"orld! 12", u"3 ~{}\"'"}, "Hello, World! 123 ~{}\"'"},
       {"off the layout", {u"aé€😀", u"привет", u"ÀÉÑßàÿ", u"ΩωЖж"}, "aé€😀приветÀÉÑßàÿΩωЖж"},
       {"lone surrogate", {u"x", u"ab\xD83D"}, "xab"},
-      {"many distinct", kana_pieces, kana},
-      {"stalled receiver", kana_pieces, kana, stall},
+      {"many distinct", many_pieces, kMany},
+      {"stalled receiver", many_pieces, kMany, stall},
+      {"two levels without a level-three key", many_pieces, kMany, "xmodmap -e \"clear mod5\""},
       {"Caps Lock on, Shift held", {u"aB é", u"Éжπ"}, "aB éÉжπ", "xdotool key Caps_Lock keydown Shift_L"}};
   for (const auto& row : rows) {
     Shell(row.before);
     for (const auto& piece : row.pieces) desktop_->PostKeyboard({.key_code = 0, .key_down = true, .units = piece});
     desktop_->PostKeyboard({.key_code = keycode::kReturn, .key_down = true, .has_flags = true});  // the end mark
-    std::string text;
-    for (auto key = NextKey(); std::get<0>(key) && std::get<0>(key) != XK_Return; key = NextKey()) text += std::get<2>(key);
-    EXPECT_EQ(text, row.expected) << row.row;
+    EXPECT_EQ(TextUpToReturn(), row.expected) << row.row;
   }
   unsigned modifiers = 0;
   Pointer(&modifiers);
@@ -225,6 +259,9 @@ TEST_F(X11DesktopTest, TextArrivesExactlyAndTheKeymapIsRestoredAtClose) {
   desktop_.reset();
   EXPECT_EQ(Shell("xmodmap -pke"), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(Receivers, X11TypingTest, ::testing::Values(MV_X11_PROBE, MV_QT_PROBE),
+                         [](const auto& param) { return param.index == 0 ? "Xlib" : "xkbcommon"; });
 
 TEST_F(X11DesktopTest, ChordsCarryExactlyTheirModifiersOnTheActiveLayout) {
   const uint16_t c = *keycode::ForLetter('C');
@@ -317,7 +354,7 @@ TEST_F(X11DesktopTest, BindingsLeftByACrashAreUndoneAtTheNextStart) {
   if (const pid_t crashed = fork(); crashed == 0) {
     const std::atomic<bool> go_on{false};
     const auto desktop = X11Desktop::Open(nullptr, &go_on, nullptr);
-    desktop->PostKeyboard({.key_code = 0, .key_down = true, .units = u"яж€ß"});
+    for (const auto& piece : Pieces(kMany + "€")) desktop->PostKeyboard({.key_code = 0, .key_down = true, .units = piece});
     desktop->Flush();
     raise(SIGKILL);
   } else {
