@@ -46,7 +46,8 @@ class FakePortal(Compositor):
     latest first (calls in flight together may reach a compositor in any
     order); hold() keeps them unanswered until release().
     `calls`: (method, arguments after session and options, motions unanswered
-    as it came); "answered gone" and "released" mark when those went out."""
+    as it came, where the answered ones put the pointer); "answered gone" and
+    "released" mark when those went out."""
 
     def __init__(self, version=2, answers=None, token_refused=False, new_token="", gone_at=None):
         super().__init__()
@@ -79,7 +80,7 @@ class FakePortal(Compositor):
         if method.startswith("Notify"):
             self._notify(method, args, invocation)
             return
-        self.calls.append((method, args, len(self.pending)))
+        self.record(method, args)
         options = args[-1]
         prefix = "/org/freedesktop/portal/desktop/%s/" + sender[1:].replace(".", "_") + "/"
         request = prefix % "request" + options["handle_token"]
@@ -90,7 +91,7 @@ class FakePortal(Compositor):
         if method == "CreateSession":
             session = prefix % "session" + options["session_handle_token"]
             self.bus.register_object(session, self.session_info, lambda *a: (
-                self.calls.append(("Close", (a[2],), 0)), a[6].return_value(None)), None, None)
+                self.record("Close", (a[2],)), a[6].return_value(None)), None, None)
             results = {"session_handle": GLib.Variant("s", session)}
         elif method == "SelectDevices" and self.token_refused and "restore_token" in options:
             response = 2
@@ -111,7 +112,7 @@ class FakePortal(Compositor):
     def _notify(self, method, args, invocation):
         self.notified += 1
         gone = self.gone_at is not None and self.notified >= self.gone_at
-        self.calls.append((method, args[2:], len(self.pending)))
+        self.record(method, args[2:])
         if method not in MOTIONS:
             self._answer(invocation, gone)
             return
@@ -122,7 +123,7 @@ class FakePortal(Compositor):
     def _answer(self, invocation, gone):
         if gone:
             if not any(c[0] == "answered gone" for c in self.calls):
-                self.calls.append(("answered gone", (), len(self.pending)))
+                self.record("answered gone")
             invocation.return_dbus_error(*GONE)
         else:
             invocation.return_value(None)
@@ -144,10 +145,13 @@ class FakePortal(Compositor):
 
     def release(self):
         def answer():
-            self.calls.append(("released", (), len(self.pending)))
+            self.record("released")
             self.holding = False
             self.last_motion = 0.0
         GLib.idle_add(answer)
+
+    def record(self, what, values=()):
+        self.calls.append((what, values, len(self.pending), self.position))
 
     def motions(self):
         return [c for c in self.calls if c[0] in MOTIONS]
