@@ -5,7 +5,6 @@ Args: BINARY PROBE [unittest]"""
 
 import json
 import os
-import shutil
 import signal
 import sys
 import time
@@ -51,6 +50,13 @@ COMMANDS = [c for c, _ in POINTER] + [{"cmd": "keyboardchar", "key": t} for t, _
 QUIT = (0xffe3, 0xffe9, 0xffe1, 0x65)  # Control, Alt, Shift and e
 
 
+def initchecks(session, count):
+    """The replies to the first `count` initchecks, once there are as many."""
+    replies = lambda: [r["payload"] for r in map(json.loads, HelperCase.posts(session))  # noqa
+                       if r.get("payload", {}).get("cmd") == "initcheck"]
+    return wait_for("%d initchecks" % count, lambda: len(replies()) >= count and replies(), 30)
+
+
 class HelperOnWayland(unittest.TestCase):
     def run_helper(self, polls, desktop=wayland.Compositor, **options):
         self.wayland = desktop()
@@ -66,10 +72,9 @@ class HelperOnWayland(unittest.TestCase):
     def launch(self, polls, state=None):
         # The program, with the state files of an earlier run if given; the
         # person at the desktop says Yes in its dialog.
-        self.session = Session(BINARY, self.wayland.display, {"poll": polls}, env=self.wayland.env)
+        self.session = Session(BINARY, self.wayland.display, {"poll": polls}, env=self.wayland.env,
+                               state=state)
         self.addCleanup(self.session.close)
-        if state:
-            shutil.copytree(state, self.session.path("state"))
         self.session.start([{"args": [HelperCase.URL]}])
         self.wayland.start_user()
         self.answer_dialog(0xff0d)
@@ -101,11 +106,6 @@ class HelperOnWayland(unittest.TestCase):
         except Timeout:
             return False
 
-    def initchecks(self, count):
-        replies = lambda: [r["payload"] for r in map(json.loads, HelperCase.posts(self.session))  # noqa
-                           if r.get("payload", {}).get("cmd") == "initcheck"]
-        return wait_for("%d initchecks" % count, lambda: len(replies()) >= count and replies(), 30)
-
     def declined_accepted_used_and_closed_by_the_desktop(self, x11):
         self.run_helper([
             {"wait_flag": "declined", "body": batch({"cmd": "initcheck"})},
@@ -117,7 +117,7 @@ class HelperOnWayland(unittest.TestCase):
         self.wayland.answer_portal(False, self.sees)
         self.session.raise_flag("declined")
         self.answer_dialog(0xff0d, again=True)
-        self.assertEqual(self.initchecks(1)[0]["error"], PERMISSION)
+        self.assertEqual(initchecks(self.session, 1)[0]["error"], PERMISSION)
         self.wayland.answer_portal(True, self.sees)
         wait_for("the session", lambda: "started on 2 monitor(s)" in self.logged())
         # Keys go where the focus is: back at the client once the dialog has gone.
@@ -126,7 +126,7 @@ class HelperOnWayland(unittest.TestCase):
         self.probe.clear()
         self.session.raise_flag("accepted")
         # Without an X display no hot key: said so, and input is accepted.
-        self.assertEqual(self.initchecks(2)[1], dict(cmd="initcheck", version="1.6", **(
+        self.assertEqual(initchecks(self.session, 2)[1], dict(cmd="initcheck", version="1.6", **(
             dict(result="ok", hotkey="E") if x11 else
             dict(result="error", error="Unable to register hot key"))))
         self.assert_input()
@@ -143,7 +143,7 @@ class HelperOnWayland(unittest.TestCase):
         # test's keys: without it the program is ended under the dialog.
         if x11:
             self.answer_dialog(0xff1b, again=True)  # the user does not allow it again
-            self.assertEqual(self.initchecks(3)[2]["error"], PERMISSION)
+            self.assertEqual(initchecks(self.session, 3)[2]["error"], PERMISSION)
         else:
             wait_for("the dialog", lambda: "asking the user to allow" in self.logged(), 30)
             os.kill(self.session.launch_pid(0), signal.SIGTERM)
@@ -167,7 +167,7 @@ class HelperOnWayland(unittest.TestCase):
         self.probe.clear()
         self.session.raise_flag("started")
         self.wayland.answer_shortcuts()
-        self.assertEqual(self.initchecks(2)[1], dict(cmd="initcheck", version="1.6", result="ok",
+        self.assertEqual(initchecks(self.session, 2)[1], dict(cmd="initcheck", version="1.6", result="ok",
                                                      hotkey="E"))
         self.assert_input()
         self.probe.clear()
@@ -202,7 +202,7 @@ class HelperOnWayland(unittest.TestCase):
         self.assertEqual(token.st_mode & 0o777, 0o600)
         self.probe.clear()
         self.session.raise_flag("started")
-        self.assertEqual(self.initchecks(2)[1], dict(cmd="initcheck", version="1.6", result="ok",
+        self.assertEqual(initchecks(self.session, 2)[1], dict(cmd="initcheck", version="1.6", result="ok",
                                                      hotkey="E"))
         wait_for("the key after the move", lambda: self.probe.typed_text() == "z")
         self.assertEqual(self.pointer(), [] if refused else ["motion 1800 600 0"])
@@ -264,7 +264,7 @@ class HelperOnWayland(unittest.TestCase):
     def test_without_a_remote_desktop_portal_initcheck_is_the_permission_error(self):
         self.run_helper([{"body": batch({"cmd": "initcheck"})}, {"wait_flag": "told", "body": "close"}],
                         remote_desktop=False)
-        self.assertEqual(self.initchecks(1)[0]["error"], PERMISSION)
+        self.assertEqual(initchecks(self.session, 1)[0]["error"], PERMISSION)
         wait_for("the log line", lambda: "offers no RemoteDesktop portal" in self.logged())
         self.session.raise_flag("told")
         self.assertEqual(self.session.wait_end(60), 0)

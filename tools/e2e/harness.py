@@ -167,12 +167,14 @@ class Display:
 # certificate of make-test-certs.sh the server shows; `desktop`: stand-ins
 # on the session bus ("watcher", a status area, and "notifications", see
 # desktop_services.py); `binds`: (source, target) mounts; `env`: more
-# environment (with DBUS_SESSION_BUS_ADDRESS the helper joins that bus).
+# environment (with DBUS_SESSION_BUS_ADDRESS the helper joins that bus);
+# `state`: a folder of state files of an earlier run.
 class Session:
     def __init__(self, binary, display, script, keep=os.environ.get("MV_E2E_KEEP"),
-                 cert="server", desktop=(), binds=(), env=None):
+                 cert="server", desktop=(), binds=(), env=None, state=None):
         self.binary, self.display, self.script, self.keep = binary, display, script, keep
         self.cert, self.desktop, self.binds, self.env = cert, desktop, binds, env or {}
+        self.state = state
         self.work = tempfile.mkdtemp(prefix="mv-e2e-")
         self.process, self._offset = None, 0
 
@@ -186,6 +188,8 @@ class Session:
         # True to go on at once. The run's status is the first launch's.
         subprocess.run([os.path.join(TOOLS, "make-test-certs.sh"), self.path("certs"), HOST],
                        check=True, timeout=60)
+        if self.state:
+            shutil.copytree(self.state, self.path("state"))
         with open(self.path("script.json"), "w") as f:
             json.dump(self.script, f)
         lines = ["pids=()"] + ["/usr/bin/python3 %s %s & desktop=$!; wait_file ready" % (

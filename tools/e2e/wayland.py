@@ -24,6 +24,12 @@ PORTAL_RD = "org.freedesktop.portal.RemoteDesktop"
 LOCALE1 = ("X11Layout", "X11Model", "X11Variant", "X11Options")
 
 
+def own(bus, name):
+    bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                  "RequestName", GLib.Variant("(su)", (name, 4)), None, Gio.DBusCallFlags.NONE,
+                  5000, None)
+
+
 class Compositor:
     corner = "motion -"  # a probe line of the pointer placed from a corner: none here
     root = ""  # of the file system the desktop runs in
@@ -63,9 +69,7 @@ class Compositor:
         self.system.register_object("/org/freedesktop/locale1", Gio.DBusNodeInfo.new_for_xml(
             '<node><interface name="org.freedesktop.locale1">%s</interface></node>' % xml)
             .interfaces[0], None, lambda *a: GLib.Variant("s", values[a[4]]), None)
-        self.system.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                              "RequestName", GLib.Variant("(su)", ("org.freedesktop.locale1", 4)),
-                              None, Gio.DBusCallFlags.NONE, 5000, None)
+        own(self.system, "org.freedesktop.locale1")
         self.bus, session = self._bus("session_bus")
         os.mkdir(self.path("portals"))
         for name in portals:
