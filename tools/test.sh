@@ -23,10 +23,10 @@ tools/install-deps.sh
 # built once into the build folder with mmdebstrap (each about 250 MB
 # downloaded, about 4 minutes on two cores).
 rootfs() {  # rootfs NAME PACKAGES [mmdebstrap options]
-  local dir=build/rootfs/$1 packages=$2
+  local name=$1 dir=build/rootfs/$1 packages=$2
   shift 2
   [ -e "$dir/.complete" ] && return
-  echo "== Debian 13 root filesystem for $1 (once)"
+  echo "== Debian 13 root filesystem for $name (once)"
   rm -rf "$dir"
   mkdir -p build/rootfs
   # Without it (no root, no network) only the tests that need it fail.
