@@ -354,15 +354,11 @@ void PortalRemoteDesktop::TakeStartResults(const QVariantMap& results) {
                                "is placed by relative motion")
                     .arg(QString::fromStdString(problem)));
   }
-  pointer_refused_ =
-      streams_.empty() && LayoutMonitors().size() > 1 &&
+  held_at_edges_ =
+      streams_.empty() &&
       portal::KdeHoldsPointerAtEdges(qgetenv("XDG_CURRENT_DESKTOP").toStdString(),
                                      qgetenv("KDE_SESSION_VERSION").toStdString(), KwinSettings());
-  if (pointer_refused_) {
-    portal::Log(QStringLiteral(
-        "KDE's edge and corner barriers between monitors would misplace the pointer: pointer "
-        "commands are refused (turn both off in KDE's screen edge settings to allow them)"));
-  }
+  refusal_logged_ = false;
   if (version_ >= 2) {
     // Each token restores one session: keep the new one, or none.
     if (const QString token = results.value(QStringLiteral("restore_token")).toString();
@@ -445,7 +441,7 @@ void PortalRemoteDesktop::Stop() {
   last_motion_.clear();
   restate_.stop();
   placed_.reset();
-  pointer_refused_ = false;
+  held_at_edges_ = false;
   held_ = 0;
   if (session_.path().isEmpty()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
@@ -531,8 +527,15 @@ bool PortalRemoteDesktop::MoveTo(double x, double y, Call kind) {
     }
   }
   if (!streams_.empty()) return true;
-  if (pointer_refused_) return false;
   const std::vector<Rect> monitors = LayoutMonitors();
+  if (held_at_edges_ && monitors.size() > 1) {
+    if (!std::exchange(refusal_logged_, true)) {
+      portal::Log(QStringLiteral(
+          "KDE's edge and corner barriers between monitors would misplace the pointer: pointer "
+          "commands are refused (turn both off in KDE's screen edge settings to allow them)"));
+    }
+    return false;
+  }
   if (std::none_of(monitors.begin(), monitors.end(),
                    [&](const Rect& m) { return Contains(m, x, y); })) {
     return true;

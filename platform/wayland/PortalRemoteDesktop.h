@@ -152,7 +152,10 @@ class PortalRemoteDesktop final : public QObject {
   bool sent_token_ = false;
   bool with_screen_cast_ = true;  // false once it could not start on this desktop
   bool notify_failed_ = false;
-  bool pointer_refused_ = false;  // relative motion cannot place it exactly here
+  // KDE holds a relative motion at the edges between monitors: with more
+  // than one, the pointer cannot be placed exactly.
+  bool held_at_edges_ = false;
+  bool refusal_logged_ = false;
   bool declined_ = false;
 };
 
